@@ -1,0 +1,126 @@
+#include "host/framing.h"
+
+#include <string.h>
+
+#include "support/log.h"
+#include "support/text.h"
+
+namespace {
+
+FILE* g_input = nullptr;
+FILE* g_output = nullptr;
+// Held from a frame's first length byte to the end of its body, and by flushes.
+SRWLOCK g_outputLock = SRWLOCK_INIT;
+
+FILE* Input() { return g_input != nullptr ? g_input : stdin; }
+FILE* Output() { return g_output != nullptr ? g_output : stdout; }
+
+// Reads and drops up to count bytes; stops early at the end of the input.
+void DiscardInput(uint64_t count) {
+    char scratch[16384];
+    while (count > 0) {
+        size_t want = count < sizeof(scratch) ? static_cast<size_t>(count) : sizeof(scratch);
+        size_t got = fread(scratch, 1, want, Input());
+        if (got == 0) return;
+        count -= got;
+    }
+}
+
+// A data text as the inside of a JSON string, at most limit - 1 bytes.
+void EscapeJsonText(const char* text, char* out, size_t limit) {
+    size_t used = 0;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
+        char piece[7];
+        if (*p == '"' || *p == '\\') {
+            piece[0] = '\\';
+            piece[1] = static_cast<char>(*p);
+            piece[2] = 0;
+        } else if (*p < 0x20) {
+            snprintf(piece, sizeof(piece), "\\u%04x", *p);
+        } else {
+            piece[0] = static_cast<char>(*p);
+            piece[1] = 0;
+        }
+        size_t n = strlen(piece);
+        if (used + n >= limit) break;
+        memcpy(out + used, piece, n);
+        used += n;
+    }
+    out[used] = 0;
+}
+
+}  // namespace
+
+void SetFrameStreams(FILE* input, FILE* output) {
+    g_input = input;
+    g_output = output;
+}
+
+FrameReadResult ReadFramedRequest(HeapArray<char>* request) {
+    // As with tied console streams: whatever is pending reaches the extension
+    // before the host waits for its next frame.
+    FlushOutput();
+
+    unsigned char header[4] = {0, 0, 0, 0};
+    size_t got = fread(header, 1, sizeof(header), Input());
+    for (size_t i = got; i < sizeof(header); ++i) header[i] = 0;
+    uint32_t declared = static_cast<uint32_t>(header[0]) | (static_cast<uint32_t>(header[1]) << 8) |
+                        (static_cast<uint32_t>(header[2]) << 16) | (static_cast<uint32_t>(header[3]) << 24);
+    if (declared == 0) return FRAME_END_OF_INPUT;
+
+    DebugLog(LOG_TRACE, W("Request data length : %d"), static_cast<int>(declared));
+    uint32_t length = declared > MAX_REQUEST_BYTES ? MAX_REQUEST_BYTES : declared;
+
+    HeapArray<char> buffer = AllocZeroed<char>(static_cast<size_t>(length) + 1);
+    if (!buffer) {
+        DebugLog(LOG_ERROR, W("Buffer allocation failed : %d"), static_cast<int>(GetLastError()));
+        SendReply(-1, W(""));
+        DiscardInput(declared);
+        return FRAME_NOT_TAKEN;
+    }
+    size_t filled = 0;
+    while (filled < length) {
+        size_t n = fread(buffer.get() + filled, 1, length - filled, Input());
+        if (n == 0) break;
+        filled += n;
+    }
+    if (declared > length) DiscardInput(static_cast<uint64_t>(declared) - length);
+    *request = std::move(buffer);
+    return FRAME_REQUEST;
+}
+
+void WriteFramedMessage(const char* body) {
+    uint32_t length = static_cast<uint32_t>(strlen(body));
+    AcquireSRWLockExclusive(&g_outputLock);
+    FILE* out = Output();
+    fputc(static_cast<int>(length & 0xFF), out);
+    fputc(static_cast<int>((length >> 8) & 0xFF), out);
+    fputc(static_cast<int>((length >> 16) & 0xFF), out);
+    fputc(static_cast<int>((length >> 24) & 0xFF), out);
+    fwrite(body, 1, length, out);
+    ReleaseSRWLockExclusive(&g_outputLock);
+}
+
+void FlushOutput() {
+    AcquireSRWLockExclusive(&g_outputLock);
+    fflush(Output());
+    ReleaseSRWLockExclusive(&g_outputLock);
+}
+
+void SendReply(int resultCode, const WCHAR* data) {
+    char dataText[ANSI_TEXT_BYTES] = {};
+    if (data != nullptr && data[0] != 0) WideToAnsi(data, dataText);
+    // Data is cut, never the frame around it: the body stays one JSON object.
+    char envelope[64];
+    int fixed = snprintf(envelope, sizeof(envelope), "{\"Result\":\"%d\",\"Data\":\"\"}", resultCode);
+    char escaped[REPLY_BUFFER_BYTES] = {};
+    EscapeJsonText(dataText, escaped, sizeof(escaped) - static_cast<size_t>(fixed));
+
+    char body[REPLY_BUFFER_BYTES] = {};
+    snprintf(body, sizeof(body), "{\"Result\":\"%d\",\"Data\":\"%s\"}", resultCode, escaped);
+
+    WCHAR logged[REPLY_BUFFER_BYTES] = {};
+    AnsiToWide(body, logged, CountOf(logged));
+    DebugLog(LOG_TRACE, W("[SOD] : %s"), logged);
+    WriteFramedMessage(body);
+}

@@ -1,0 +1,41 @@
+#include "host/host_main.h"
+
+#include <stdio.h>
+
+#include "host/framing.h"
+#include "host/request.h"
+#include "support/log.h"
+
+namespace {
+
+// Frames are bytes: no stream of the host may translate them.
+bool SetBinaryMode(FILE* stream) {
+    if (_setmode(_fileno(stream), _O_BINARY) == -1) {
+        DebugLog(LOG_ERROR, W("_setmode Failed : %d"), static_cast<int>(GetLastError()));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int HostMain() {
+    SetLogName(W("Orvendel"));
+    // No browser is known until detection runs at start-up.
+    int browserType = 0;
+
+    if (!SetBinaryMode(stdin) || !SetBinaryMode(stdout)) return -1;
+
+    for (;;) {
+        HeapArray<char> request;
+        FrameReadResult result = ReadFramedRequest(&request);
+        if (result == FRAME_END_OF_INPUT) break;
+        if (result == FRAME_NOT_TAKEN) continue;
+        HandleRequest(std::move(request), browserType);
+    }
+
+    DebugLog(LOG_ERROR, W("Request data length is 0"));
+    SendReply(-1, W(""));
+    FlushOutput();
+    return -1;
+}

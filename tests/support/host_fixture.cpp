@@ -1,0 +1,316 @@
+#include "tests/support/host_fixture.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <system_error>
+
+#include "platform/platform.h"
+
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
+
+namespace fs = std::filesystem;
+
+const char kReplyBody[] = R"({"Result":"-1","Data":""})";
+
+namespace {
+
+const char kDefaultIni[] = "[Root]\r\nDebug=1\r\n";
+
+fs::path PathOf(const std::string& utf8) { return fs::u8path(utf8); }
+
+bool WriteBytes(const fs::path& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(out);
+}
+
+bool ReadBytes(const fs::path& path, std::string* bytes) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return true;
+}
+
+bool IsLogFile(const fs::directory_entry& entry) {
+    std::error_code ec;
+    return entry.is_regular_file(ec) && entry.path().extension() == ".log";
+}
+
+#if defined(_WIN32)
+bool SystemWindowsDir(std::string* dir) {
+    WCHAR buffer[MAX_PATH] = {};
+    UINT units = GetSystemWindowsDirectoryW(buffer, MAX_PATH);
+    if (units == 0 || units >= MAX_PATH) return false;
+    *dir = fs::path(buffer).u8string();
+    while (!dir->empty() && (dir->back() == '\\' || dir->back() == '/')) dir->pop_back();
+    return true;
+}
+#else
+bool TemporaryDir(std::string* dir) {
+    const char* base = getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
+                          "/orvendel-host-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (mkdtemp(buffer.data()) == nullptr) return false;
+    *dir = buffer.data();
+    return true;
+}
+#endif
+
+}  // namespace
+
+std::string LengthPrefix(uint32_t length) {
+    std::string bytes(4, '\0');
+    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>((length >> (8 * i)) & 0xFF);
+    return bytes;
+}
+
+std::string Frame(const std::string& body) {
+    return LengthPrefix(static_cast<uint32_t>(body.size())) + body;
+}
+
+std::string Request(const std::string& command, const std::string& argsJson) {
+    return "{\"CommandID\":\"" + command + "\",\"CommandArgs\":" + argsJson + "}";
+}
+
+std::string PaddedRequest(const std::string& command, size_t size) {
+    size_t frame = Request(command, "\"\"").size();
+    return Request(command, "\"" + std::string(size > frame ? size - frame : 0, 'a') + "\"");
+}
+
+bool SplitFrames(const std::string& bytes, std::vector<std::string>* bodies) {
+    size_t at = 0;
+    while (at < bytes.size()) {
+        if (bytes.size() - at < 4) return false;
+        uint32_t length = 0;
+        for (int i = 0; i < 4; ++i) {
+            length |= static_cast<uint32_t>(static_cast<unsigned char>(bytes[at + i])) << (8 * i);
+        }
+        at += 4;
+        if (bytes.size() - at < length) return false;
+        bodies->push_back(bytes.substr(at, length));
+        at += length;
+    }
+    return true;
+}
+
+std::vector<std::string> Messages(const HostLog& log, int level) {
+    std::vector<std::string> messages;
+    for (const auto& record : log.records) {
+        if (record.level == level) messages.push_back(record.message);
+    }
+    return messages;
+}
+
+size_t CountMessage(const HostLog& log, int level, const std::string& message) {
+    std::vector<std::string> messages = Messages(log, level);
+    return static_cast<size_t>(std::count(messages.begin(), messages.end(), message));
+}
+
+std::vector<std::string> MessagesStartingWith(const HostLog& log, int level,
+                                              const std::string& prefix) {
+    std::vector<std::string> matching;
+    for (const auto& message : Messages(log, level)) {
+        if (message.compare(0, prefix.size(), prefix) == 0) matching.push_back(message);
+    }
+    return matching;
+}
+
+std::string DescribeLog(const HostLog& log) {
+    std::ostringstream text;
+    text << "debug log (" << log.files.size() << " files, " << log.records.size() << " records, "
+         << log.skipped << " bytes skipped):\n";
+    for (const auto& record : log.records) {
+        std::string line = FormatLogRecordLine(record);
+        if (line.size() > 300) line = line.substr(0, 300) + "...";
+        text << "  " << line << "\n";
+    }
+    return text.str();
+}
+
+HostFolder::~HostFolder() { Remove(); }
+
+bool HostFolder::Create(std::string* error) {
+    Remove();
+#if defined(_WIN32)
+    if (!SystemWindowsDir(&windowsDir_)) {
+        *error = "GetSystemWindowsDirectoryW failed";
+        return false;
+    }
+    temporary_ = false;
+#else
+    if (!TemporaryDir(&windowsDir_)) {
+        *error = "mkdtemp failed";
+        return false;
+    }
+    temporary_ = true;
+#endif
+    std::error_code ec;
+    fs::create_directories(PathOf(DumpDir()), ec);
+    if (ec) {
+        *error = "cannot create " + DumpDir() + ": " + ec.message();
+        return false;
+    }
+    fs::create_directories(PathOf(IniPath()).parent_path(), ec);
+    if (ec) {
+        *error = "cannot create the policy folder: " + ec.message();
+        return false;
+    }
+    // The real Windows folder outlives the test: earlier runs' logs must not count.
+    for (const auto& entry : fs::directory_iterator(PathOf(DumpDir()), ec)) {
+        if (IsLogFile(entry)) {
+            std::error_code removeError;
+            fs::remove(entry.path(), removeError);
+            if (removeError) {
+                *error = "cannot delete " + entry.path().u8string();
+                return false;
+            }
+        }
+    }
+    if (!WriteIni(kDefaultIni)) {
+        *error = "cannot write " + IniPath();
+        return false;
+    }
+    return true;
+}
+
+void HostFolder::Remove() {
+    if (temporary_ && !windowsDir_.empty()) {
+        std::error_code ec;
+        fs::remove_all(PathOf(windowsDir_), ec);
+    }
+    temporary_ = false;
+    windowsDir_.clear();
+}
+
+bool HostFolder::WriteIni(const std::string& text) { return WriteBytes(PathOf(IniPath()), text); }
+
+bool HostFolder::RemoveIni() {
+    std::error_code ec;
+    fs::remove(PathOf(IniPath()), ec);
+    return !ec && !fs::exists(PathOf(IniPath()));
+}
+
+std::string HostFolder::DumpDir() const {
+    return (PathOf(windowsDir_) / "stelvo" / "dump").u8string();
+}
+
+std::string HostFolder::IniPath() const {
+    return (PathOf(windowsDir_) / "stelvo" / "policy" / "stelvo.ini").u8string();
+}
+
+std::vector<std::pair<std::string, std::string>> HostFolder::HostEnvironment() const {
+#if defined(_WIN32)
+    return {};
+#else
+    return {{"ORVENDEL_WINDOWS_DIR", windowsDir_}};
+#endif
+}
+
+HostLog HostFolder::ReadLog() const {
+    HostLog log;
+    std::vector<fs::path> paths;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(PathOf(DumpDir()), ec)) {
+        if (IsLogFile(entry)) paths.push_back(entry.path());
+    }
+    std::sort(paths.begin(), paths.end(),
+              [](const fs::path& a, const fs::path& b) { return a.filename() < b.filename(); });
+    for (const auto& path : paths) {
+        log.files.push_back(path.filename().u8string());
+        std::string bytes;
+        if (!ReadBytes(path, &bytes)) continue;
+        LogDecodeResult decoded = DecodeLogBuffer(bytes, true);
+        log.records.insert(log.records.end(), decoded.records.begin(), decoded.records.end());
+        log.skipped += decoded.skipped;
+    }
+    return log;
+}
+
+bool LaunchHost(ChildProcess* child, const HostFolder& folder,
+                const std::vector<std::string>& args, std::string* error) {
+    std::string program = ProgramDirectory() + ExecutableName("orvendel_host");
+    return child->Start(program, args, folder.HostEnvironment(), error);
+}
+
+bool HostProcess::Start(const HostFolder& folder, const std::vector<std::string>& args,
+                        std::string* error) {
+    return LaunchHost(&child_, folder, args, error);
+}
+
+bool HostProcess::SendRaw(const std::string& bytes) {
+    return child_.Write(bytes.data(), bytes.size());
+}
+
+bool HostProcess::ReadFrame(std::string* body, int timeoutMs) {
+    unsigned char header[4];
+    if (!child_.ReadExact(header, sizeof header, timeoutMs)) return false;
+    uint32_t length = static_cast<uint32_t>(header[0]) | static_cast<uint32_t>(header[1]) << 8 |
+                      static_cast<uint32_t>(header[2]) << 16 |
+                      static_cast<uint32_t>(header[3]) << 24;
+    body->assign(length, '\0');
+    return length == 0 || child_.ReadExact(&(*body)[0], length, timeoutMs);
+}
+
+bool HostProcess::WaitExit(uint32_t* status, int timeoutMs) {
+    return child_.Wait(timeoutMs, status);
+}
+
+HostExit HostProcess::Finish(int timeoutMs) {
+    HostExit result;
+    child_.CloseInput();
+    result.outputEnded = child_.ReadToEnd(&result.output, timeoutMs);
+    result.exited = child_.Wait(timeoutMs, &result.status);
+    return result;
+}
+
+::testing::AssertionResult EndedWithReplies(const HostExit& exit, size_t replies) {
+    if (!exit.outputEnded) {
+        return ::testing::AssertionFailure() << "the host's output did not end in time";
+    }
+    if (!exit.exited) return ::testing::AssertionFailure() << "the host did not exit in time";
+    if (exit.status != kExitStatusMinusOne) {
+        return ::testing::AssertionFailure() << "exit status " << exit.status << ", expected "
+                                             << kExitStatusMinusOne;
+    }
+    std::vector<std::string> bodies;
+    if (!SplitFrames(exit.output, &bodies)) {
+        return ::testing::AssertionFailure()
+               << "the output ends inside a frame (" << exit.output.size() << " bytes)";
+    }
+    if (bodies.size() != replies) {
+        return ::testing::AssertionFailure()
+               << bodies.size() << " frames, expected " << replies << " replies";
+    }
+    for (size_t i = 0; i < bodies.size(); ++i) {
+        if (bodies[i] != kReplyBody) {
+            return ::testing::AssertionFailure() << "frame " << i << " is " << bodies[i];
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+void HostTest::SetUp() {
+    std::string error;
+    ASSERT_TRUE(folder.Create(&error)) << error;
+}
+
+void HostTest::TearDown() {
+    host.Child().Kill();
+    folder.Remove();
+}
+
+::testing::AssertionResult HostTest::StartHost(const std::vector<std::string>& args) {
+    std::string error;
+    if (!host.Start(folder, args, &error)) {
+        return ::testing::AssertionFailure() << "cannot start the host: " << error;
+    }
+    return ::testing::AssertionSuccess();
+}

@@ -1,0 +1,130 @@
+// Runs the real host on real pipes, in a Windows folder of its own, and reads
+// back what it wrote: frames on its standard output, records in its debug log.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/child_process.h"
+#include "tools/log_reader/log_decode.h"
+
+// Generous: a host under Wine can take a while to start on a busy machine.
+constexpr int kHostTimeoutMs = 30000;
+
+// The body of every reply the host sends.
+extern const char kReplyBody[];
+
+// Frames as the browser writes them: 4-byte little-endian length, then the body.
+std::string LengthPrefix(uint32_t length);
+std::string Frame(const std::string& body);
+// {"CommandID":"<command>","CommandArgs":<argsJson>}; argsJson is written as given.
+std::string Request(const std::string& command, const std::string& argsJson);
+// A request of exactly size bytes whose CommandArgs is a string of 'a's, so
+// that losing or adding any byte spoils it.
+std::string PaddedRequest(const std::string& command, size_t size);
+// Splits bytes into frame bodies; false when the bytes end inside a frame.
+bool SplitFrames(const std::string& bytes, std::vector<std::string>* bodies);
+
+// What the host wrote to its dump folder.
+struct HostLog {
+    std::vector<std::string> files;  // file names, in name order
+    std::vector<LogRecord> records;  // all files' records, file by file; a cut
+                                     // last record has complete == false
+    size_t skipped = 0;              // bytes that could not be read as records
+};
+
+// Messages of the records of one level, in order.
+std::vector<std::string> Messages(const HostLog& log, int level);
+size_t CountMessage(const HostLog& log, int level, const std::string& message);
+// Messages that start with prefix, of one level, in order.
+std::vector<std::string> MessagesStartingWith(const HostLog& log, int level,
+                                              const std::string& prefix);
+// One line per record, for failure messages.
+std::string DescribeLog(const HostLog& log);
+
+// The folder that the host takes for the system Windows folder, with
+// "stelvo\dump" and "stelvo\policy". On POSIX a fresh temporary folder that
+// the host is pointed at through ORVENDEL_WINDOWS_DIR; on Windows the real
+// one, whose old log files are deleted.
+class HostFolder {
+public:
+    HostFolder() = default;
+    HostFolder(const HostFolder&) = delete;
+    HostFolder& operator=(const HostFolder&) = delete;
+    ~HostFolder();
+
+    // Creates the folders and writes the default ini ("[Root]\r\nDebug=1\r\n").
+    bool Create(std::string* error);
+    void Remove();  // POSIX: deletes the whole folder; Windows: leaves it
+
+    bool WriteIni(const std::string& text);  // bytes as given
+    bool RemoveIni();
+
+    const std::string& WindowsDir() const { return windowsDir_; }
+    std::string DumpDir() const;
+    std::string IniPath() const;
+    // Variables the host needs to find this folder.
+    std::vector<std::pair<std::string, std::string>> HostEnvironment() const;
+
+    // All *.log files of the dump folder in name order, decoded.
+    HostLog ReadLog() const;
+
+private:
+    std::string windowsDir_;  // UTF-8, no trailing separator
+    bool temporary_ = false;
+};
+
+// Starts the host of this build (beside the running test program) for the
+// folder, with argv[1..] = args. Every process test launches the host here.
+bool LaunchHost(ChildProcess* child, const HostFolder& folder,
+                const std::vector<std::string>& args, std::string* error);
+
+struct HostExit {
+    bool outputEnded = false;  // the host closed its standard output in time
+    std::string output;        // what it wrote after the frames already read
+    bool exited = false;       // it ended in time
+    uint32_t status = 0;       // its exit status, when exited
+};
+
+// The host closed its output and ended with the exit status of -1, and its
+// output holds exactly `replies` frames, each the reply body.
+::testing::AssertionResult EndedWithReplies(const HostExit& exit, size_t replies);
+
+// One running host and the browser's side of its pipes.
+class HostProcess {
+public:
+    bool Start(const HostFolder& folder, const std::vector<std::string>& args,
+               std::string* error);
+
+    bool SendFrame(const std::string& body) { return SendRaw(Frame(body)); }
+    bool SendRaw(const std::string& bytes);
+    void CloseInput() { child_.CloseInput(); }
+
+    // One whole frame's body; false on time-out or at the end of the output.
+    bool ReadFrame(std::string* body, int timeoutMs = kHostTimeoutMs);
+    bool WaitExit(uint32_t* status, int timeoutMs = kHostTimeoutMs);
+    // Ends the input, then reads the output to its end and waits for the exit.
+    HostExit Finish(int timeoutMs = kHostTimeoutMs);
+
+    ChildProcess& Child() { return child_; }
+
+private:
+    ChildProcess child_;
+};
+
+// A test with its own host folder (default ini) and one host, killed at the end.
+class HostTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    ::testing::AssertionResult StartHost(const std::vector<std::string>& args = {});
+    HostLog Log() const { return folder.ReadLog(); }
+
+    HostFolder folder;
+    HostProcess host;
+};
