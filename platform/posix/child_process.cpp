@@ -183,6 +183,7 @@ void ChildProcess::CloseInput() { CloseFd(&input_); }
 
 long ChildProcess::Read(void* buffer, size_t size, int timeoutMs) {
     if (output_ < 0) return 0;
+    if (size == 0) return -1;  // a zero-byte read would look like the end
     int64_t deadline = NowMs() + (timeoutMs > 0 ? timeoutMs : 0);
     for (;;) {
         pollfd pfd = {static_cast<int>(output_), POLLIN, 0};

@@ -138,6 +138,8 @@ struct ShortHeaderCase {
     long long length;  // what the received bytes make as the low-order end
 };
 
+void PrintTo(const ShortHeaderCase& value, std::ostream* os) { *os << value.name; }
+
 class ShortHeaderTest : public HostTest, public ::testing::WithParamInterface<ShortHeaderCase> {};
 
 TEST_P(ShortHeaderTest, ShortHeader) {

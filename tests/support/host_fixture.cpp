@@ -267,7 +267,8 @@ HostExit HostProcess::Finish(int timeoutMs) {
     HostExit result;
     child_.CloseInput();
     result.outputEnded = child_.ReadToEnd(&result.output, timeoutMs);
-    result.exited = child_.Wait(timeoutMs, &result.status);
+    // A host whose output never ended is hung: no point waiting twice.
+    result.exited = child_.Wait(result.outputEnded ? timeoutMs : 0, &result.status);
     return result;
 }
 
