@@ -1,9 +1,97 @@
 #include "host/handlers.h"
 
-// The window registry and the agent's result blocks are not wired up yet:
-// the commands are accepted and have no effect.
-void FindHandle(int argumentValue) {}
+#include <string.h>
 
-void ReturnUrlList(const WCHAR* argumentText, DWORD argumentSize, int browserType) {}
+#include "bridge/profiles.h"
+#include "bridge/registry.h"
+#include "support/handles.h"
+#include "support/heap.h"
+#include "support/log.h"
+#include "support/text.h"
 
-void ReturnCheckDevtools(const WCHAR* argumentText, DWORD argumentSize, int browserType) {}
+#define URL_BLOCK_BYTE_LIMIT 50000u
+#define URL_BLOCK_CAPPED_UNITS 50000u
+#define DEVTOOL_BLOCK_BYTES 260u
+
+namespace {
+
+// The window id of an answer: its first ';' field, read as _wtoi reads it.
+int32_t AnswerWindowId(const WCHAR* argumentText) {
+    static Tokenizer tokenizer;  // 16 KB: kept off the stack; handlers run on the main thread only
+    WCHAR* field = TokenizerBegin(&tokenizer, argumentText);
+    return field != nullptr ? _wtoi(field) : 0;
+}
+
+// "%x;%s" of the HWND bound to the answer's window id, in units units.
+HeapArray<WCHAR> FormatAnswer(const WCHAR* argumentText, size_t units) {
+    HWND hwnd = LookupWindowHandle(AnswerWindowId(argumentText));
+    HeapArray<WCHAR> text = AllocZeroed<WCHAR>(units);
+    if (!text) {
+        DebugLog(LOG_ERROR, W("Buffer allocation failed : %d"), static_cast<int>(GetLastError()));
+        return text;
+    }
+    StringCchPrintfW(text.get(), units, W("%x;%s"), HandleValue(hwnd), argumentText);
+    return text;
+}
+
+}  // namespace
+
+void FindHandle(int argumentValue) {
+    HWND hwnd = FindBrowserWindow();
+    uint32_t value = HandleValue(hwnd);
+    if (value == 0 || value == 0xFFFFFFFFu || argumentValue == 0) return;
+    BindWindow(hwnd, argumentValue);
+    int32_t windowId = 0;
+    LookupWindowId(hwnd, &windowId);
+    HWND bound = LookupWindowHandle(windowId);
+    DebugLog(LOG_TRACE, W("[FindHandle] Insert & Find Map for HWND & WINDOW ID : [%d:%x] "), windowId,
+             HandleValue(bound));
+}
+
+void ReturnUrlList(const WCHAR* argumentText, DWORD argumentSize, int browserType) {
+    UniqueHandle mapping(OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE,
+                                          MappingProfile(browserType)->lpszUrlResultBlock));
+    if (!mapping) {
+        DebugLog(LOG_ERROR, W(" GETFRAMEURL_LIST OPENFILEMAP FAILED (%d)"), browserType);
+        return;
+    }
+    // The cap is tested on the bytes and set on the units: blocks up to 50000
+    // bytes keep their size, larger ones take 100000.
+    uint64_t units = static_cast<uint64_t>(argumentSize) + 16;
+    if (2 * units > URL_BLOCK_BYTE_LIMIT) units = URL_BLOCK_CAPPED_UNITS;
+    HeapArray<WCHAR> text = FormatAnswer(argumentText, static_cast<size_t>(units));
+    if (!text) return;
+    size_t bytes = static_cast<size_t>(units) * sizeof(WCHAR);
+    {
+        UniqueView view(MapViewOfFile(mapping.get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, bytes));
+        if (!view) return;
+        memcpy(view.get(), text.get(), bytes);
+        FlushViewOfFile(view.get(), 0);
+    }
+    mapping.reset();
+    // Only now is the block complete for the agent.
+    SetEvent(g_HostEvents.hEventForRes);
+}
+
+void ReturnCheckDevtools(const WCHAR* argumentText, DWORD argumentSize, int browserType) {
+    UniqueHandle mapping(OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE,
+                                          MappingProfile(browserType)->lpszDevtoolResultBlock));
+    if (!mapping) {
+        DebugLog(LOG_ERROR, W(" GETFRAMEURL_DEVTOOL OPENFILEMAP FAILED "));
+        return;
+    }
+    uint64_t units = static_cast<uint64_t>(argumentSize) + 16;
+    HeapArray<WCHAR> text = FormatAnswer(argumentText, static_cast<size_t>(units));
+    if (!text) return;
+    {
+        UniqueView view(MapViewOfFile(mapping.get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, DEVTOOL_BLOCK_BYTES));
+        if (!view) return;
+        // Cleared first: a short answer leaves no bytes of an older one behind it.
+        memset(view.get(), 0, DEVTOOL_BLOCK_BYTES);
+        uint64_t bytes = units * sizeof(WCHAR);
+        memcpy(view.get(), text.get(), static_cast<size_t>(bytes < DEVTOOL_BLOCK_BYTES ? bytes : DEVTOOL_BLOCK_BYTES));
+        FlushViewOfFile(view.get(), 0);
+    }
+    mapping.reset();
+    SetEvent(g_HostEvents.hEventGetDevtoolRes);
+}

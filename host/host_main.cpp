@@ -2,6 +2,8 @@
 
 #include <stdio.h>
 
+#include "bridge/profiles.h"
+#include "host/browser.h"
 #include "host/framing.h"
 #include "host/request.h"
 #include "support/log.h"
@@ -21,8 +23,14 @@ bool SetBinaryMode(FILE* stream) {
 
 int HostMain() {
     SetLogName(W("Orvendel"));
-    // No browser is known until detection runs at start-up.
-    int browserType = 0;
+    int browserType = CheckBrowser();
+    const BrowserProfile* profile = SelectBrowserProfile(browserType);
+    if (profile == nullptr) {
+        DebugLog(LOG_ERROR, W("BrowserType ERR"));
+        return -1;
+    }
+    SetLogName(profile->lpszLogName);
+    CreateHostEvents(profile);
 
     if (!SetBinaryMode(stdin) || !SetBinaryMode(stdout)) return -1;
 

@@ -14,3 +14,7 @@
 // Capacity of a fixed WCHAR array, in units.
 template <typename T, size_t N>
 constexpr DWORD CountOf(T (&)[N]) { return static_cast<DWORD>(N); }
+
+// Image names of the browsers' processes on this platform, null-terminated.
+extern const WCHAR* const g_ChromeImageNames[];
+extern const WCHAR* const g_EdgeImageNames[];

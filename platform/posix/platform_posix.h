@@ -50,6 +50,11 @@ typedef uintptr_t UINT_PTR;
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_INVALID_DATA 13L
+#define ERROR_NO_MORE_FILES 18L
+#define ERROR_BAD_LENGTH 24L
+#define ERROR_PROC_NOT_FOUND 127L
+#define ERROR_MOD_NOT_FOUND 126L
+#define ERROR_TIMEOUT 1460L
 #define ERROR_OUTOFMEMORY 14L
 #define ERROR_WRITE_FAULT 29L
 #define ERROR_READ_FAULT 30L
@@ -185,3 +190,134 @@ int _wsplitpath_s(const WCHAR* path, WCHAR* drive, size_t driveNumberOfElements,
                   WCHAR* ext, size_t extNumberOfElements);
 WCHAR* _wsetlocale(int category, const WCHAR* locale);
 int _setmode(int fd, int mode);
+
+// Security descriptors: kept for the calls' sake; POSIX objects are open to all.
+#define SECURITY_DESCRIPTOR_REVISION 1
+#define SECURITY_DESCRIPTOR_MIN_LENGTH 20
+struct ACL;
+typedef ACL* PACL;
+struct SECURITY_DESCRIPTOR {
+    BYTE Revision;
+    BYTE Sbz1;
+    WORD Control;
+    void* Owner;
+    void* Group;
+    PACL Sacl;
+    PACL Dacl;
+};
+typedef void* PSECURITY_DESCRIPTOR;
+struct SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+};
+BOOL InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD dwRevision);
+BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, BOOL bDaclPresent, PACL pDacl,
+                               BOOL bDaclDefaulted);
+
+// Named kernel objects (events, file mappings) live in POSIX shared memory,
+// one namespace for both kinds, as on Windows. ORVENDEL_NAMESPACE, when set,
+// keeps the objects of one test run apart from every other's.
+#define INFINITE 0xFFFFFFFFu
+#define WAIT_OBJECT_0 0u
+#define WAIT_ABANDONED 0x80u
+#define WAIT_TIMEOUT 258u
+#define WAIT_FAILED 0xFFFFFFFFu
+#define SYNCHRONIZE 0x00100000u
+#define EVENT_MODIFY_STATE 0x0002u
+#define EVENT_ALL_ACCESS 0x001F0003u
+#define PAGE_READONLY 0x02u
+#define PAGE_READWRITE 0x04u
+#define FILE_MAP_COPY 0x0001u
+#define FILE_MAP_WRITE 0x0002u
+#define FILE_MAP_READ 0x0004u
+#define FILE_MAP_ALL_ACCESS 0x000F001Fu
+
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName);
+HANDLE OpenEventW(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCWSTR lpName);
+BOOL SetEvent(HANDLE hEvent);
+BOOL ResetEvent(HANDLE hEvent);
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+HANDLE CreateFileMappingW(HANDLE hFile, LPSECURITY_ATTRIBUTES lpFileMappingAttributes, DWORD flProtect,
+                          DWORD dwMaximumSizeHigh, DWORD dwMaximumSizeLow, LPCWSTR lpName);
+HANDLE OpenFileMappingW(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCWSTR lpName);
+LPVOID MapViewOfFile(HANDLE hFileMappingObject, DWORD dwDesiredAccess, DWORD dwFileOffsetHigh,
+                     DWORD dwFileOffsetLow, SIZE_T dwNumberOfBytesToMap);
+BOOL FlushViewOfFile(LPCVOID lpBaseAddress, SIZE_T dwNumberOfBytesToFlush);
+BOOL UnmapViewOfFile(LPCVOID lpBaseAddress);
+
+// Threads.
+uintptr_t _beginthreadex(void* security, unsigned stack_size, unsigned (*start_address)(void*), void* arglist,
+                         unsigned initflag, unsigned* thrdaddr);
+
+// Processes: the ToolHelp snapshot is read from /proc (processes only; the
+// image name is the process's name, as /proc/<pid>/stat gives it).
+#define TH32CS_SNAPHEAPLIST 0x1u
+#define TH32CS_SNAPPROCESS 0x2u
+#define TH32CS_SNAPTHREAD 0x4u
+#define TH32CS_SNAPMODULE 0x8u
+#define TH32CS_SNAPALL 0xFu
+#define PROCESS_QUERY_INFORMATION 0x0400u
+#define PROCESS_QUERY_LIMITED_INFORMATION 0x1000u
+// Laid out as the 32-bit Windows record: 556 bytes.
+struct PROCESSENTRY32W {
+    DWORD dwSize;
+    DWORD cntUsage;
+    DWORD th32ProcessID;
+    uint32_t th32DefaultHeapID;
+    DWORD th32ModuleID;
+    DWORD cntThreads;
+    DWORD th32ParentProcessID;
+    LONG pcPriClassBase;
+    DWORD dwFlags;
+    WCHAR szExeFile[MAX_PATH];
+};
+typedef PROCESSENTRY32W* LPPROCESSENTRY32W;
+struct FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+};
+typedef FILETIME* LPFILETIME;
+typedef intptr_t (*FARPROC)();
+
+HANDLE CreateToolhelp32Snapshot(DWORD dwFlags, DWORD th32ProcessID);
+BOOL Process32FirstW(HANDLE hSnapshot, LPPROCESSENTRY32W lppe);
+BOOL Process32NextW(HANDLE hSnapshot, LPPROCESSENTRY32W lppe);
+// Only "kernel32.dll" loads; GetProcAddress knows the ToolHelp functions.
+HMODULE LoadLibraryW(LPCWSTR lpLibFileName);
+FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+BOOL FreeLibrary(HMODULE hLibModule);
+HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId);
+BOOL GetProcessTimes(HANDLE hProcess, LPFILETIME lpCreationTime, LPFILETIME lpExitTime, LPFILETIME lpKernelTime,
+                     LPFILETIME lpUserTime);
+
+// Windows of the simulated desktop (platform/posix/desktop.h fills it).
+#define CALLBACK
+#define WINAPI
+typedef struct HWND__* HWND;
+typedef intptr_t LPARAM;
+typedef BOOL (*WNDENUMPROC)(HWND, LPARAM);
+#define GWL_STYLE (-16)
+#define WS_SYSMENU 0x00080000L
+#define WS_VISIBLE 0x10000000L
+#define WS_OVERLAPPEDWINDOW 0x00CF0000L
+BOOL EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam);
+int GetClassNameW(HWND hWnd, LPWSTR lpClassName, int nMaxCount);
+BOOL IsWindowVisible(HWND hWnd);
+LONG GetWindowLongW(HWND hWnd, int nIndex);
+
+static_assert(sizeof(PROCESSENTRY32W) == 556, "PROCESSENTRY32W must match the 32-bit Windows layout");
+
+// Last-error codes of the simulated desktop.
+#define ERROR_INVALID_WINDOW_HANDLE 1400L
+#define ERROR_INVALID_INDEX 1413L
+
+// Last-error codes, flags and bits of the named objects, security descriptors and threads.
+#define ERROR_INVALID_NAME 123L
+#define ERROR_FILENAME_EXCED_RANGE 206L
+#define ERROR_INVALID_ADDRESS 487L
+#define ERROR_MAPPED_ALIGNMENT 1132L
+#define ERROR_UNKNOWN_REVISION 1305L
+#define SE_DACL_PRESENT 0x0004
+#define SE_DACL_DEFAULTED 0x0008
+#define CREATE_SUSPENDED 0x00000004u

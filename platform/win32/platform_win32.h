@@ -15,6 +15,7 @@
 #endif
 
 #include <windows.h>
+#include <tlhelp32.h>
 #include <fcntl.h>
 #include <io.h>
 #include <locale.h>

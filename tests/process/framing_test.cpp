@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "platform/platform.h"
 #include "tests/support/host_fixture.h"
 
 namespace {
@@ -47,10 +48,17 @@ TEST_F(EndOfInputTest, EmptyInput) {
     EXPECT_EQ(CountMessage(log, 0, std::string("[SOD] : ") + kReplyBody), 1u) << DescribeLog(log);
     EXPECT_TRUE(LengthLines(log).empty()) << DescribeLog(log);
     EXPECT_EQ(log.skipped, 0u);
-    // Records carry the writer's process id, so they must name the host.
-    char pid[16];
-    snprintf(pid, sizeof pid, "%04X", static_cast<unsigned>(host.Child().Pid()));
-    for (const auto& record : log.records) EXPECT_EQ(record.pid, pid) << record.message;
+    // Records carry the writer's process id: the host's, not its launcher's
+    // nor this test's.
+    ASSERT_FALSE(log.records.empty());
+    char launcher[16], self[16];
+    snprintf(launcher, sizeof launcher, "%04X", static_cast<unsigned>(host.Child().Pid()));
+    snprintf(self, sizeof self, "%04X", static_cast<unsigned>(GetCurrentProcessId()));
+    for (const auto& record : log.records) {
+        EXPECT_EQ(record.pid, log.records[0].pid) << record.message;
+        EXPECT_NE(record.pid, launcher);
+        EXPECT_NE(record.pid, self);
+    }
 }
 
 TEST_F(EndOfInputTest, ZeroLengthEndsHostDespiteMoreInput) {

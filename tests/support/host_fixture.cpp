@@ -17,6 +17,7 @@
 namespace fs = std::filesystem;
 
 const char kReplyBody[] = R"({"Result":"-1","Data":""})";
+const std::vector<std::string> kChromeParent = {"chrome"};
 
 namespace {
 
@@ -182,6 +183,18 @@ bool HostFolder::Create(std::string* error) {
 }
 
 void HostFolder::Remove() {
+#if !defined(_WIN32)
+    // Named objects of this folder's namespace outlive crashed processes.
+    std::string prefix = "orvendel." + Namespace() + ".";
+    std::error_code shmError;
+    if (!windowsDir_.empty()) {
+        for (const auto& entry : fs::directory_iterator("/dev/shm", shmError)) {
+            if (entry.path().filename().string().compare(0, prefix.size(), prefix) == 0) {
+                fs::remove(entry.path(), shmError);
+            }
+        }
+    }
+#endif
     if (temporary_ && !windowsDir_.empty()) {
         std::error_code ec;
         fs::remove_all(PathOf(windowsDir_), ec);
@@ -206,11 +219,30 @@ std::string HostFolder::IniPath() const {
     return (PathOf(windowsDir_) / "stelvo" / "policy" / "stelvo.ini").u8string();
 }
 
+std::string HostFolder::Namespace() const {
+    return windowsDir_.empty() ? std::string() : "t" + PathOf(windowsDir_).filename().u8string();
+}
+
 std::vector<std::pair<std::string, std::string>> HostFolder::HostEnvironment() const {
 #if defined(_WIN32)
     return {};
 #else
-    return {{"ORVENDEL_WINDOWS_DIR", windowsDir_}};
+    return {{"ORVENDEL_WINDOWS_DIR", windowsDir_}, {"ORVENDEL_NAMESPACE", Namespace()}};
+#endif
+}
+
+void HostFolder::UseInThisProcess() const {
+#if !defined(_WIN32)
+    for (const auto& variable : HostEnvironment()) setenv(variable.first.c_str(), variable.second.c_str(), 1);
+#endif
+}
+
+std::string HostFolder::LauncherDir() const {
+#if defined(_WIN32)
+    // Copies, not links: a launcher's image name is its file name.
+    return ProgramDirectory() + "launchers";
+#else
+    return (PathOf(windowsDir_) / "launchers").u8string();
 #endif
 }
 
@@ -234,15 +266,42 @@ HostLog HostFolder::ReadLog() const {
     return log;
 }
 
-bool LaunchHost(ChildProcess* child, const HostFolder& folder,
-                const std::vector<std::string>& args, std::string* error) {
-    std::string program = ProgramDirectory() + ExecutableName("orvendel_host");
-    return child->Start(program, args, folder.HostEnvironment(), error);
+bool LaunchHost(ChildProcess* child, const HostFolder& folder, const std::vector<std::string>& args,
+                std::string* error, const std::vector<std::string>& ancestors) {
+    std::string host = ProgramDirectory() + ExecutableName("orvendel_host");
+    std::vector<std::string> command;
+    std::error_code ec;
+    fs::create_directories(PathOf(folder.LauncherDir()), ec);
+    fs::path launcher = PathOf(ProgramDirectory() + ExecutableName("orv-launcher"));
+    for (const std::string& ancestor : ancestors) {
+        // "chrome+window": a launcher that also shows a browser window.
+        size_t plus = ancestor.find('+');
+        std::string name = ancestor.substr(0, plus);
+        fs::path named = PathOf(folder.LauncherDir()) / ExecutableName(name);
+        if (!fs::exists(named, ec)) {
+#if defined(_WIN32)
+            fs::copy_file(launcher, named, fs::copy_options::overwrite_existing, ec);
+#else
+            fs::create_symlink(launcher, named, ec);
+#endif
+            if (ec) {
+                *error = "cannot make " + named.u8string() + ": " + ec.message();
+                return false;
+            }
+        }
+        command.push_back(named.u8string());
+        if (plus != std::string::npos) command.push_back("--" + ancestor.substr(plus + 1));
+    }
+    command.push_back(host);
+    command.insert(command.end(), args.begin(), args.end());
+    std::string program = command.front();
+    command.erase(command.begin());
+    return child->Start(program, command, folder.HostEnvironment(), error);
 }
 
-bool HostProcess::Start(const HostFolder& folder, const std::vector<std::string>& args,
-                        std::string* error) {
-    return LaunchHost(&child_, folder, args, error);
+bool HostProcess::Start(const HostFolder& folder, const std::vector<std::string>& args, std::string* error,
+                        const std::vector<std::string>& ancestors) {
+    return LaunchHost(&child_, folder, args, error, ancestors);
 }
 
 bool HostProcess::SendRaw(const std::string& bytes) {
@@ -301,16 +360,21 @@ HostExit HostProcess::Finish(int timeoutMs) {
 void HostTest::SetUp() {
     std::string error;
     ASSERT_TRUE(folder.Create(&error)) << error;
+    folder.UseInThisProcess();
 }
 
 void HostTest::TearDown() {
+    // Killing would end only the launcher: end the host by its input, so that
+    // it is gone (and its log closed) before the next test clears the folder.
+    if (host.Child().Pid() != 0) host.Finish(10000);
     host.Child().Kill();
     folder.Remove();
 }
 
-::testing::AssertionResult HostTest::StartHost(const std::vector<std::string>& args) {
+::testing::AssertionResult HostTest::StartHost(const std::vector<std::string>& args,
+                                               const std::vector<std::string>& ancestors) {
     std::string error;
-    if (!host.Start(folder, args, &error)) {
+    if (!host.Start(folder, args, &error, ancestors)) {
         return ::testing::AssertionFailure() << "cannot start the host: " << error;
     }
     return ::testing::AssertionSuccess();

@@ -67,8 +67,14 @@ public:
     const std::string& WindowsDir() const { return windowsDir_; }
     std::string DumpDir() const;
     std::string IniPath() const;
-    // Variables the host needs to find this folder.
+    // Variables the host needs to find this folder, and the namespace of its
+    // named objects (POSIX), so that parallel tests never share one.
     std::vector<std::pair<std::string, std::string>> HostEnvironment() const;
+    std::string Namespace() const;
+    // Gives this process the same folder and namespace (the test as agent).
+    void UseInThisProcess() const;
+    // Where the launchers named after browsers are made.
+    std::string LauncherDir() const;
 
     // All *.log files of the dump folder in name order, decoded.
     HostLog ReadLog() const;
@@ -78,10 +84,16 @@ private:
     bool temporary_ = false;
 };
 
+// The browser a host runs under unless a test says otherwise.
+extern const std::vector<std::string> kChromeParent;
+
 // Starts the host of this build (beside the running test program) for the
-// folder, with argv[1..] = args. Every process test launches the host here.
-bool LaunchHost(ChildProcess* child, const HostFolder& folder,
-                const std::vector<std::string>& args, std::string* error);
+// folder, with argv[1..] = args, under a chain of launchers named as given
+// (outermost first; "chrome+window" also shows a browser window; empty: the
+// test itself is the parent). Every process
+// test launches the host here.
+bool LaunchHost(ChildProcess* child, const HostFolder& folder, const std::vector<std::string>& args,
+                std::string* error, const std::vector<std::string>& ancestors = kChromeParent);
 
 struct HostExit {
     bool outputEnded = false;  // the host closed its standard output in time
@@ -97,8 +109,8 @@ struct HostExit {
 // One running host and the browser's side of its pipes.
 class HostProcess {
 public:
-    bool Start(const HostFolder& folder, const std::vector<std::string>& args,
-               std::string* error);
+    bool Start(const HostFolder& folder, const std::vector<std::string>& args, std::string* error,
+               const std::vector<std::string>& ancestors = kChromeParent);
 
     bool SendFrame(const std::string& body) { return SendRaw(Frame(body)); }
     bool SendRaw(const std::string& bytes);
@@ -122,7 +134,8 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    ::testing::AssertionResult StartHost(const std::vector<std::string>& args = {});
+    ::testing::AssertionResult StartHost(const std::vector<std::string>& args = {},
+                                         const std::vector<std::string>& ancestors = kChromeParent);
     HostLog Log() const { return folder.ReadLog(); }
 
     HostFolder folder;

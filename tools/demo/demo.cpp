@@ -1,5 +1,6 @@
-// orvendel-demo: plays the browser's side of the pipes against the real host
-// and prints what crosses them, then the host's decoded debug log.
+// orvendel-demo: plays the browser (through a launcher named chrome), the
+// extension's side of the pipes and the agent's result blocks against the
+// real host, prints what crosses them, then the host's decoded debug log.
 //
 //   orvendel-demo [--host PATH] [--keep]
 //
@@ -14,8 +15,16 @@
 #include <string>
 #include <vector>
 
+#include "bridge/profiles.h"
 #include "platform/child_process.h"
+#include "platform/platform.h"
+#include "support/handles.h"
 #include "tools/log_reader/log_decode.h"
+#if !defined(_WIN32)
+#include <stdlib.h>
+
+#include "platform/posix/desktop.h"
+#endif
 
 namespace fs = std::filesystem;
 
@@ -55,12 +64,19 @@ std::string Shown(const std::string& body, size_t limit = 70) {
     return out;
 }
 
+enum Answer { NO_ANSWER, URL_ANSWER, DEVTOOLS_ANSWER };
+
 struct Step {
     std::string title;
     uint32_t declared;
     std::string body;
     bool expectReply;
+    Answer answer = NO_ANSWER;
+    std::string expectedBlock = "";  // what the agent must find in the block
 };
+
+// The browser window the demo shows on the simulated desktop.
+const uint32_t kWindow = 0x1A2B;
 
 class Demo {
 public:
@@ -75,21 +91,57 @@ public:
 
         std::string error;
         std::vector<std::pair<std::string, std::string>> env = {{"ORVENDEL_WINDOWS_DIR", windowsDir_.string()}};
+#if !defined(_WIN32)
+        // This run's named objects and desktop, apart from any other run's.
+        std::string ns = "demo-" + std::to_string(GetCurrentProcessId());
+        env.push_back({"ORVENDEL_NAMESPACE", ns});
+        for (const auto& variable : env) setenv(variable.first.c_str(), variable.second.c_str(), 1);
+        DesktopWindow window;
+        window.hwnd = kWindow;
+        window.className = u"Chrome_WidgetWin_1";
+        window.style = WS_OVERLAPPEDWINDOW | WS_VISIBLE;
+        DesktopAddWindow(window, true);
+        std::printf("desktop:        one browser window, HWND %x, class Chrome_WidgetWin_1\n", kWindow);
+#endif
+        if (!MakeAgentBlocks()) return 1;
+        std::printf("agent:          this program also plays the DRM agent: it made the URL and DevTools\n");
+        std::printf("                result blocks and reads what the host writes there\n\n");
+
+        // The host serves only a browser: it is started by a launcher named chrome.
+        fs::path launcher = fs::path(ProgramDirectory()) / ExecutableName("orv-launcher");
+        fs::path chrome = windowsDir_ / ExecutableName("chrome");
+        std::error_code linkError;
+#if defined(_WIN32)
+        fs::copy_file(launcher, chrome, linkError);
+#else
+        fs::create_symlink(launcher, chrome, linkError);
+#endif
         // Browsers pass the extension's origin; the host ignores its arguments.
-        if (!host_.Start(hostPath, {"chrome-extension://abcdefghijklmnopabcdefghijklmnop/"}, env, &error)) {
-            std::fprintf(stderr, "cannot start the host: %s\n", error.c_str());
+        if (linkError || !host_.Start(chrome.string(), {hostPath, "chrome-extension://abcdefghijklmnopabcdefghijklmnop/"},
+                                      env, &error)) {
+            std::fprintf(stderr, "cannot start the host under %s: %s\n", chrome.string().c_str(),
+                         linkError ? linkError.message().c_str() : error.c_str());
             return 1;
         }
-        std::printf("started the host, pid %u\n\n", host_.Pid());
+        std::printf("started \"chrome\" (pid %u), which started the host\n\n", host_.Pid());
 
         std::string padded = "{\"CommandID\":\"FindHandle\",\"CommandArgs\":9}";
         padded.resize(1000000, ' ');
         std::string overLong = padded + "X";
+        char hwnd[16];
+        std::snprintf(hwnd, sizeof(hwnd), "%x", kWindow);
+        std::string bound = ExpectBoundWindow() ? hwnd : "0";
         std::vector<Step> steps = {
-            {"FindHandle with a window id: accepted, never answered", 0,
+            {"FindHandle: the extension binds the frontmost browser window to its window id 5", 0,
              "{\"CommandID\":\"FindHandle\",\"CommandArgs\":5}", false},
-            {"ReturnUrlList (the answer to a GetURL): accepted, never answered", 0,
-             "{\"CommandID\":\"ReturnUrlList\",\"CommandArgs\":\"5;https://example.test/\"}", false},
+            {"ReturnUrlList: the extension's frame URLs of window 5 go to the agent's URL block", 0,
+             "{\"CommandID\":\"ReturnUrlList\",\"CommandArgs\":\"5;https://example.test/;https://frame.example.test/\"}",
+             false, URL_ANSWER, bound + ";5;https://example.test/;https://frame.example.test/"},
+            {"ReturnCheckDevtools: DevTools is open (1) for window 5", 0,
+             "{\"CommandID\":\"ReturnCheckDevtools\",\"CommandArgs\":\"5;1\"}", false, DEVTOOLS_ANSWER,
+             bound + ";5;1"},
+            {"an answer for a window id nobody bound: HWND 0", 0,
+             "{\"CommandID\":\"ReturnCheckDevtools\",\"CommandArgs\":\"8;0\"}", false, DEVTOOLS_ANSWER, "0;8;0"},
             {"command words match in any letter case: accepted", 0,
              "{\"CommandID\":\"findhandle\",\"CommandArgs\":6}", false},
             {"member names do not: refused (\"Key value is not exist or wrong!\")", 0,
@@ -123,6 +175,14 @@ public:
         }
 
         ok = PrintLog() && ok;
+#if !defined(_WIN32)
+        // Named objects outlive the processes that made them here: remove this run's.
+        std::error_code shmError;
+        std::string prefix = "orvendel." + ns + ".";
+        for (const auto& entry : fs::directory_iterator("/dev/shm", shmError)) {
+            if (entry.path().filename().string().compare(0, prefix.size(), prefix) == 0) fs::remove(entry.path(), shmError);
+        }
+#endif
         if (!keep) {
             std::error_code ec;
             fs::remove_all(windowsDir_, ec);
@@ -139,8 +199,8 @@ private:
         fs::path base = fs::temp_directory_path(ec);
         if (ec) base = ".";
         for (int i = 0; i < 100; ++i) {
-            fs::path candidate = base / ("orvendel-demo-" + std::to_string(host_.Pid() + i) + "-" +
-                                         std::to_string(static_cast<unsigned>(std::rand())));
+            fs::path candidate = base / ("orvendel-demo-" + std::to_string(GetCurrentProcessId()) + "-" +
+                                         std::to_string(i));
             if (fs::create_directory(candidate, ec)) {
                 windowsDir_ = candidate;
                 break;
@@ -166,7 +226,8 @@ private:
             std::printf("   the host's input is closed\n");
             return false;
         }
-        bool ok = ExpectReplies(step.expectReply ? 1 : 0, step.expectReply ? 5000 : 300);
+        bool ok = step.answer == NO_ANSWER ? ExpectReplies(step.expectReply ? 1 : 0, step.expectReply ? 5000 : 300)
+                                           : ReadAnswer(step);
         std::printf("\n");
         return ok;
     }
@@ -224,8 +285,51 @@ private:
         return total > 0;
     }
 
+    bool ExpectBoundWindow() const {
+#if defined(_WIN32)
+        return false;  // no window of ours on a real desktop
+#else
+        return true;
+#endif
+    }
+
+    bool MakeAgentBlocks() {
+        blocks_[0].reset(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 100000,
+                                            g_ChromeProfile.lpszUrlResultBlock));
+        blocks_[1].reset(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 260,
+                                            g_ChromeProfile.lpszDevtoolResultBlock));
+        if (!blocks_[0] || !blocks_[1]) {
+            std::fprintf(stderr, "cannot create the agent's blocks (%u)\n", static_cast<unsigned>(GetLastError()));
+            return false;
+        }
+        return true;
+    }
+
+    // The host signals the answer's event once the block is complete.
+    bool ReadAnswer(const Step& step) {
+        bool url = step.answer == URL_ANSWER;
+        const WCHAR* eventName = url ? g_ChromeProfile.lpszEventForRes : g_ChromeProfile.lpszEventGetDevtoolRes;
+        UniqueHandle event(OpenEventW(SYNCHRONIZE, FALSE, eventName));
+        if (!event || WaitForSingleObject(event.get(), 5000) != WAIT_OBJECT_0) {
+            std::printf("   the host did not signal %s\n", url ? "geturlbyExtension" : "IsExistDevtool_dg");
+            return false;
+        }
+        SIZE_T size = url ? 100000 : 260;
+        UniqueView view(MapViewOfFile(blocks_[url ? 0 : 1].get(), FILE_MAP_READ, 0, 0, size));
+        if (!view) return false;
+        const WCHAR* units = static_cast<const WCHAR*>(view.get());
+        std::string text;
+        for (SIZE_T i = 0; i < size / 2 && units[i] != 0; ++i) text += static_cast<char>(units[i] < 0x80 ? units[i] : '?');
+        std::printf("   agent: %s signalled; %s holds \"%s\"\n", url ? "geturlbyExtension" : "IsExistDevtool_dg",
+                    url ? "GETFRAMEURL_LIST" : "GETFRAMEURL_DEVTOOL", text.c_str());
+        bool ok = text == step.expectedBlock && ExpectReplies(0, 100);
+        if (text != step.expectedBlock) std::printf("   expected \"%s\"\n", step.expectedBlock.c_str());
+        return ok;
+    }
+
     ChildProcess host_;
     fs::path windowsDir_;
+    UniqueHandle blocks_[2];
 };
 
 }  // namespace

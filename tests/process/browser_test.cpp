@@ -1,0 +1,196 @@
+// Browser detection and the named events, with real launcher processes named
+// after the browsers as the host's ancestors.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "bridge/profiles.h"
+#include "support/handles.h"
+#include "tests/support/host_fixture.h"
+
+namespace {
+
+// The image name the host logs for a launcher: lowercased, as the platform names it.
+std::string Image(const std::string& name) {
+    std::string image = ExecutableName(name);
+    std::transform(image.begin(), image.end(), image.begin(), [](char c) { return static_cast<char>(tolower(c)); });
+    return image;
+}
+
+bool HasFile(const HostLog& log, const std::string& suffix) {
+    for (const std::string& file : log.files) {
+        if (file.size() >= suffix.size() && file.compare(file.size() - suffix.size(), suffix.size(), suffix) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+class BrowserTest : public HostTest {
+protected:
+    // Runs a host under the ancestors to its end; its first frame is refused.
+    HostExit RunUnder(const std::vector<std::string>& ancestors) {
+        EXPECT_TRUE(StartHost({}, ancestors));
+        EXPECT_TRUE(host.SendFrame("x"));
+        return host.Finish();
+    }
+    std::vector<std::string> ParentLines(const HostLog& log) {
+        return MessagesStartingWith(log, 0, "[CheckBrowser] wszParentProcess=");
+    }
+};
+
+TEST_F(BrowserTest, ChromeParent) {
+    HostExit exit = RunUnder({"chrome"});
+    EXPECT_TRUE(EndedWithReplies(exit, 2));
+    HostLog log = Log();
+    EXPECT_EQ(ParentLines(log), std::vector<std::string>{"[CheckBrowser] wszParentProcess=" + Image("chrome")})
+        << DescribeLog(log);
+    EXPECT_EQ(CountMessage(log, 0, "[CheckBrowser] BroswerType = CHROME_BROSWER"), 1u);
+    EXPECT_TRUE(HasFile(log, "_Orvendel.log"));
+    EXPECT_TRUE(HasFile(log, "_Orvendel_chrome.log"));
+    EXPECT_FALSE(HasFile(log, "_Orvendel_edge.log"));
+}
+
+TEST_F(BrowserTest, EdgeThroughAnIntermediateProcess) {
+    HostExit exit = RunUnder({"msedge", "cmd"});
+    EXPECT_TRUE(EndedWithReplies(exit, 2));
+    HostLog log = Log();
+    EXPECT_EQ(ParentLines(log), (std::vector<std::string>{"[CheckBrowser] wszParentProcess=" + Image("cmd"),
+                                                          "[CheckBrowser] wszParentProcess=" + Image("msedge")}))
+        << DescribeLog(log);
+    EXPECT_EQ(CountMessage(log, 0, "[CheckBrowser] BroswerType = MSEDGE_PROC"), 1u);
+    EXPECT_TRUE(HasFile(log, "_Orvendel_edge.log"));
+}
+
+TEST_F(BrowserTest, MixedCaseNameAndTheNearestBrowserDecides) {
+    HostExit exit = RunUnder({"msedge", "Chrome"});
+    EXPECT_TRUE(EndedWithReplies(exit, 2));
+    HostLog log = Log();
+    EXPECT_EQ(ParentLines(log), std::vector<std::string>{"[CheckBrowser] wszParentProcess=" + Image("chrome")})
+        << DescribeLog(log);
+    EXPECT_EQ(CountMessage(log, 0, "[CheckBrowser] BroswerType = CHROME_BROSWER"), 1u);
+}
+
+#if !defined(_WIN32)
+TEST_F(BrowserTest, ChromiumCountsAsChrome) {
+    HostExit exit = RunUnder({"chromium"});
+    EXPECT_TRUE(EndedWithReplies(exit, 2));
+    EXPECT_EQ(CountMessage(Log(), 0, "[CheckBrowser] BroswerType = CHROME_BROSWER"), 1u);
+}
+#endif
+
+// No browser among the ancestors: one error line, nothing on the output.
+TEST_F(BrowserTest, NoBrowserEndsTheHostSilently) {
+    HostExit exit = RunUnder({});
+    EXPECT_TRUE(EndedWithReplies(exit, 0));
+    HostLog log = Log();
+    EXPECT_EQ(Messages(log, 2), std::vector<std::string>{"BrowserType ERR"}) << DescribeLog(log);
+    EXPECT_EQ(CountMessage(log, 0, "[CheckBrowser] GetParentProcessFileInfoEx2 FALSE"), 1u);
+    EXPECT_FALSE(ParentLines(log).empty());  // this test program, its parent, ...
+    EXPECT_TRUE(MessagesStartingWith(log, 0, "CreateEventForEveryone()").empty());
+    EXPECT_EQ(log.files.size(), 1u);
+    EXPECT_TRUE(HasFile(log, "_Orvendel.log"));
+}
+
+TEST_F(BrowserTest, AnIntermediateProcessAloneIsNoBrowser) {
+    HostExit exit = RunUnder({"cmd"});
+    EXPECT_TRUE(EndedWithReplies(exit, 0));
+    HostLog log = Log();
+    EXPECT_EQ(Messages(log, 2), std::vector<std::string>{"BrowserType ERR"}) << DescribeLog(log);
+    std::vector<std::string> parents = ParentLines(log);
+    ASSERT_FALSE(parents.empty());
+    EXPECT_EQ(parents[0], "[CheckBrowser] wszParentProcess=" + Image("cmd"));
+}
+
+class EventsTest : public HostTest {
+protected:
+    // Starts a host and waits until its start-up is over (its first refusal came back).
+    void StartServing(const std::vector<std::string>& ancestors = kChromeParent) {
+        ASSERT_TRUE(StartHost({}, ancestors));
+        ASSERT_TRUE(host.SendFrame("x"));
+        std::string reply;
+        ASSERT_TRUE(host.ReadFrame(&reply));
+        ASSERT_EQ(reply, kReplyBody);
+    }
+    static std::vector<const WCHAR*> Names(const BrowserProfile& p) {
+        return {p.lpszEventResponseUrl,     p.lpszEventRequestUrl,     p.lpszEventForRes,
+                p.lpszEventResponseDevtool, p.lpszEventRequestDevtool, p.lpszEventGetDevtoolRes};
+    }
+    static std::string Narrow(const WCHAR* text) {
+        std::string out;
+        for (; *text != 0; ++text) out += static_cast<char>(*text);
+        return out;
+    }
+};
+
+TEST_F(EventsTest, SixEventsInOrderThatAnotherProcessOpens) {
+    StartServing();
+    for (const WCHAR* name : Names(g_ChromeProfile)) {
+        UniqueHandle event(OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, name));
+        EXPECT_TRUE(event != nullptr) << Narrow(name);
+    }
+    for (const WCHAR* name : Names(g_EdgeProfile)) {
+        UniqueHandle event(OpenEventW(SYNCHRONIZE, FALSE, name));
+        EXPECT_TRUE(event == nullptr) << Narrow(name);
+    }
+    HostExit exit = host.Finish();
+    EXPECT_TRUE(EndedWithReplies(exit, 1));
+    std::vector<std::string> expected;
+    for (const WCHAR* name : Names(g_ChromeProfile)) {
+        expected.push_back("CreateEventForEveryone() -> CreateEvent(" + Narrow(name) + ") success");
+    }
+    HostLog log = Log();
+    EXPECT_EQ(MessagesStartingWith(log, 0, "CreateEventForEveryone()"), expected) << DescribeLog(log);
+}
+
+TEST_F(EventsTest, AnEventTheAgentMadeFirstIsTakenAsItIs) {
+    UniqueHandle early(CreateEventW(nullptr, FALSE, FALSE, W("Global\\geturlbyExtension_edge")));
+    ASSERT_TRUE(early != nullptr);
+    StartServing({"msedge"});
+    // The host's handle is the agent's event: a signal from here stays set
+    // for whoever waits on it next, since nobody consumes it.
+    ASSERT_TRUE(SetEvent(early.get()));
+    UniqueHandle opened(OpenEventW(SYNCHRONIZE, FALSE, W("Global\\geturlbyExtension_edge")));
+    ASSERT_TRUE(opened != nullptr);
+    EXPECT_EQ(WaitForSingleObject(opened.get(), 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(opened.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    HostExit exit = host.Finish();
+    EXPECT_TRUE(EndedWithReplies(exit, 1));
+    HostLog log = Log();
+    EXPECT_EQ(CountMessage(log, 0,
+                           "CreateEventForEveryone() -> CreateEvent(Global\\geturlbyExtension_edge) success. But, "
+                           "Already EXISTS!"),
+              1u)
+        << DescribeLog(log);
+    EXPECT_EQ(Messages(log, 2), (std::vector<std::string>{"Parse Error!!", "Request data length is 0"}))
+        << DescribeLog(log);
+}
+
+#if defined(_WIN32)
+}  // namespace
+#include <aclapi.h>
+namespace {
+
+TEST_F(EventsTest, EventsHaveANullDacl) {
+    StartServing();
+    UniqueHandle event(OpenEventW(READ_CONTROL | SYNCHRONIZE, FALSE, W("Global\\RequestEventForUrl_dg")));
+    ASSERT_TRUE(event != nullptr);
+    PACL dacl = reinterpret_cast<PACL>(1);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(GetSecurityInfo(event.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                              nullptr, &descriptor),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    BOOL present = FALSE, defaulted = TRUE;
+    PACL read = reinterpret_cast<PACL>(1);
+    ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor, &present, &read, &defaulted));
+    EXPECT_TRUE(present);
+    EXPECT_EQ(read, nullptr);
+    EXPECT_EQ(dacl, nullptr);
+    LocalFree(descriptor);
+    host.Finish();
+}
+#endif
+
+}  // namespace

@@ -1,0 +1,316 @@
+// Plays a browser process for tests: starts a program on our own standard
+// input, output and error, waits for it and exits with its exit status.
+// Copied or linked under a browser's name (chrome, msedge, chrome.exe, ...),
+// it is the parent that the host looks for among its ancestors.
+//
+//   launcher [--window] [--exit-after-child] PROGRAM [ARGS...]
+//
+// --window            show a top-level window of class "Chrome_WidgetWin_1"
+//                     while the program runs (on POSIX: on the simulated
+//                     desktop, with our pid as its handle, in front)
+// --exit-after-child  end as soon as the program has ended (what the
+//                     launcher always does; accepted so callers can say so)
+//
+// Standard output belongs to the program: the launcher writes only to
+// standard error. Exit status 125 means the launcher itself failed, 127 that
+// the program could not be started.
+#include <stdio.h>
+#include <string.h>
+
+#include "platform/platform.h"
+
+namespace {
+
+constexpr int kLauncherFailed = 125;
+constexpr int kCannotStart = 127;
+
+const char kUsage[] = "usage: launcher [--window] [--exit-after-child] PROGRAM [ARGS...]\n";
+
+}  // namespace
+
+#if defined(_WIN32)
+
+#include <string>
+
+namespace {
+
+const WCHAR kWindowClass[] = L"Chrome_WidgetWin_1";
+
+bool IsBlank(WCHAR c) { return c == L' ' || c == L'\t'; }
+
+// One argument of a command line as the C runtime splits it: start and end
+// in the line, and its text without the quoting (enough for our options).
+const WCHAR* NextArgument(const WCHAR* p, std::wstring* text) {
+    text->clear();
+    bool quoted = false;
+    while (*p != 0 && (quoted || !IsBlank(*p))) {
+        if (*p == L'\\') {
+            size_t slashes = 0;
+            while (p[slashes] == L'\\') ++slashes;
+            if (p[slashes] == L'"') {
+                text->append(slashes / 2, L'\\');
+                p += slashes;
+                if (slashes % 2 == 1) {
+                    text->push_back(L'"');
+                    ++p;
+                }
+            } else {
+                text->append(slashes, L'\\');
+                p += slashes;
+            }
+            continue;
+        }
+        if (*p == L'"') {
+            quoted = !quoted;
+        } else {
+            text->push_back(*p);
+        }
+        ++p;
+    }
+    return p;
+}
+
+// The program's name comes first and follows simpler rules: a quoted name
+// ends at the next quote, whatever precedes it.
+const WCHAR* SkipProgramName(const WCHAR* p) {
+    if (*p == L'"') {
+        ++p;
+        while (*p != 0 && *p != L'"') ++p;
+        if (*p == L'"') ++p;
+    } else {
+        while (*p != 0 && !IsBlank(*p)) ++p;
+    }
+    return p;
+}
+
+const WCHAR* SkipBlanks(const WCHAR* p) {
+    while (IsBlank(*p)) ++p;
+    return p;
+}
+
+HWND ShowBrowserWindow() {
+    HINSTANCE instance = GetModuleHandleW(nullptr);
+    WNDCLASSEXW wc = {};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = DefWindowProcW;
+    wc.hInstance = instance;
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+    wc.lpszClassName = kWindowClass;
+    if (RegisterClassExW(&wc) == 0) {
+        fprintf(stderr, "launcher: RegisterClassExW failed: %lu\n", GetLastError());
+        return nullptr;
+    }
+    HWND window = CreateWindowExW(0, kWindowClass, L"Orvendel test browser", WS_OVERLAPPEDWINDOW | WS_VISIBLE,
+                                  CW_USEDEFAULT, CW_USEDEFAULT, 640, 480, nullptr, nullptr, instance, nullptr);
+    if (window == nullptr) {
+        fprintf(stderr, "launcher: CreateWindowExW failed: %lu\n", GetLastError());
+        return nullptr;
+    }
+    return window;
+}
+
+// An inheritable copy of one of our standard handles, or the handle itself
+// when it can't be copied (a missing one stays missing).
+HANDLE InheritableStdHandle(DWORD which) {
+    HANDLE handle = GetStdHandle(which);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return handle;
+    HANDLE copy = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &copy, 0, TRUE,
+                         DUPLICATE_SAME_ACCESS)) {
+        return handle;
+    }
+    return copy;
+}
+
+// Waits for the process while the window's thread keeps answering messages,
+// as a browser's UI thread does.
+bool WaitPumping(HANDLE process) {
+    for (;;) {
+        DWORD wait = MsgWaitForMultipleObjects(1, &process, FALSE, INFINITE, QS_ALLINPUT);
+        if (wait == WAIT_OBJECT_0) return true;
+        if (wait != WAIT_OBJECT_0 + 1) {
+            fprintf(stderr, "launcher: MsgWaitForMultipleObjects failed: %lu\n", GetLastError());
+            return false;
+        }
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+    }
+}
+
+}  // namespace
+
+int main() {
+    const WCHAR* p = SkipBlanks(SkipProgramName(GetCommandLineW()));
+    bool window = false;
+    std::wstring arg;
+    for (;;) {
+        const WCHAR* end = NextArgument(p, &arg);
+        if (arg == L"--window") {
+            window = true;
+        } else if (arg == L"--exit-after-child") {
+            // The default.
+        } else if (arg == L"--") {
+            p = SkipBlanks(end);
+            break;
+        } else if (arg.compare(0, 2, L"--") == 0) {
+            fprintf(stderr, "launcher: unknown option\n%s", kUsage);
+            return kLauncherFailed;
+        } else {
+            break;
+        }
+        p = SkipBlanks(end);
+    }
+    if (*p == 0) {
+        fputs(kUsage, stderr);
+        return kLauncherFailed;
+    }
+    // The program's part of our command line goes on unchanged.
+    std::wstring commandLine(p);
+
+    HWND browserWindow = nullptr;
+    if (window) {
+        browserWindow = ShowBrowserWindow();
+        if (browserWindow == nullptr) return kLauncherFailed;
+    }
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = InheritableStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = InheritableStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = InheritableStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
+        fprintf(stderr, "launcher: CreateProcessW failed: %lu\n", GetLastError());
+        if (browserWindow != nullptr) DestroyWindow(browserWindow);
+        return kCannotStart;
+    }
+    CloseHandle(info.hThread);
+
+    bool waited = browserWindow != nullptr ? WaitPumping(info.hProcess)
+                                           : WaitForSingleObject(info.hProcess, INFINITE) == WAIT_OBJECT_0;
+    DWORD code = kLauncherFailed;
+    if (waited && !GetExitCodeProcess(info.hProcess, &code)) {
+        fprintf(stderr, "launcher: GetExitCodeProcess failed: %lu\n", GetLastError());
+        code = kLauncherFailed;
+    }
+    CloseHandle(info.hProcess);
+    if (browserWindow != nullptr) DestroyWindow(browserWindow);
+    // The whole 32-bit code, so that a child's -1 reaches our parent as -1.
+    ExitProcess(code);
+}
+
+#else  // POSIX
+
+#include <errno.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform/posix/desktop.h"
+
+extern char** environ;
+
+namespace {
+
+volatile sig_atomic_t g_child = 0;
+const int kForwarded[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT};
+
+// A browser asked to stop passes it on; we end when the program does.
+void Forward(int sig) {
+    pid_t child = g_child;
+    if (child > 0) kill(child, sig);
+}
+
+int StatusOf(int raw) {
+    if (WIFEXITED(raw)) return WEXITSTATUS(raw);
+    if (WIFSIGNALED(raw)) return 128 + WTERMSIG(raw);
+    return kLauncherFailed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool window = false;
+    int first = 1;
+    for (; first < argc; ++first) {
+        const char* arg = argv[first];
+        if (strcmp(arg, "--window") == 0) {
+            window = true;
+        } else if (strcmp(arg, "--exit-after-child") == 0) {
+            // The default.
+        } else if (strcmp(arg, "--") == 0) {
+            ++first;
+            break;
+        } else if (strncmp(arg, "--", 2) == 0) {
+            fprintf(stderr, "launcher: unknown option %s\n%s", arg, kUsage);
+            return kLauncherFailed;
+        } else {
+            break;
+        }
+    }
+    if (first >= argc) {
+        fputs(kUsage, stderr);
+        return kLauncherFailed;
+    }
+
+    // Stop requests wait until the program's pid is known; the program
+    // starts with our own signal mask (exec resets the handlers).
+    sigset_t forwarded, previous;
+    sigemptyset(&forwarded);
+    for (int sig : kForwarded) sigaddset(&forwarded, sig);
+    sigprocmask(SIG_BLOCK, &forwarded, &previous);
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = Forward;
+    sigemptyset(&action.sa_mask);
+    for (int sig : kForwarded) sigaction(sig, &action, nullptr);
+
+    // The window is there before the program starts and goes when it ends;
+    // a stop request in between waits for the program's pid.
+    const uint32_t self = static_cast<uint32_t>(getpid());
+    if (window) {
+        DesktopWindow browser;
+        browser.hwnd = self;
+        browser.className = u"Chrome_WidgetWin_1";
+        browser.visible = true;
+        browser.style = WS_OVERLAPPEDWINDOW | WS_VISIBLE;
+        if (!DesktopAddWindow(browser, true)) {
+            fprintf(stderr, "launcher: cannot add the window to the desktop: error %u\n", GetLastError());
+            return kLauncherFailed;
+        }
+    }
+
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setsigmask(&attr, &previous);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
+    pid_t child = 0;
+    int spawnError = posix_spawnp(&child, argv[first], nullptr, &attr, &argv[first], environ);
+    posix_spawnattr_destroy(&attr);
+
+    int status = kCannotStart;
+    if (spawnError != 0) {
+        fprintf(stderr, "launcher: cannot start %s: %s\n", argv[first], strerror(spawnError));
+    } else {
+        g_child = child;
+        sigprocmask(SIG_SETMASK, &previous, nullptr);
+        int raw = 0;
+        pid_t done;
+        do {
+            done = waitpid(child, &raw, 0);
+        } while (done < 0 && errno == EINTR);
+        g_child = 0;
+        status = done == child ? StatusOf(raw) : kLauncherFailed;
+    }
+    if (window && !DesktopRemoveWindow(self)) {
+        fprintf(stderr, "launcher: cannot remove the window from the desktop: error %u\n", GetLastError());
+    }
+    return status;
+}
+
+#endif
