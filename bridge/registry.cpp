@@ -2,7 +2,9 @@
 
 #include <string.h>
 
-WindowRegistry g_WindowRegistry;
+// Never destroyed: the relay threads may still look windows up while the
+// process ends.
+WindowRegistry& g_WindowRegistry = *new WindowRegistry;
 
 namespace {
 

@@ -12,7 +12,7 @@ struct WindowRegistry {
     SRWLOCK lock = SRWLOCK_INIT;  // every operation is atomic to the relay threads
 };
 
-extern WindowRegistry g_WindowRegistry;
+extern WindowRegistry& g_WindowRegistry;
 
 // Window handles travel as 32-bit values.
 inline uint32_t HandleValue(HWND hwnd) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(hwnd)); }

@@ -3,6 +3,7 @@
 #include <stdio.h>
 
 #include "bridge/profiles.h"
+#include "bridge/relay.h"
 #include "host/browser.h"
 #include "host/framing.h"
 #include "host/request.h"
@@ -33,6 +34,7 @@ int HostMain() {
     CreateHostEvents(profile);
 
     if (!SetBinaryMode(stdin) || !SetBinaryMode(stdout)) return -1;
+    StartRelayThreads(browserType);
 
     for (;;) {
         HeapArray<char> request;

@@ -33,7 +33,7 @@ protected:
     // Runs a host under the ancestors to its end; its first frame is refused.
     HostExit RunUnder(const std::vector<std::string>& ancestors) {
         EXPECT_TRUE(StartHost({}, ancestors));
-        EXPECT_TRUE(host.SendFrame("x"));
+        host.SendFrame("x");  // a host that refuses to start may be gone already
         return host.Finish();
     }
     std::vector<std::string> ParentLines(const HostLog& log) {

@@ -66,8 +66,8 @@ TEST_F(ChildProcessTest, KillEndsRunningChild) {
     uint32_t status = 0;
     EXPECT_TRUE(host.Child().Wait(0, &status));
     EXPECT_NE(status, kExitStatusMinusOne);
-    char buffer[16];
-    EXPECT_EQ(host.Child().Read(buffer, sizeof buffer, kHostTimeoutMs), 0);
+    // The child here is the host's launcher; the host itself still holds the
+    // output and ends when its input does.
     EXPECT_FALSE(ProcessAlive(pid));
 }
 

@@ -203,9 +203,14 @@ void HostFolder::Remove() {
     windowsDir_.clear();
 }
 
-bool HostFolder::WriteIni(const std::string& text) { return WriteBytes(PathOf(IniPath()), text); }
+bool HostFolder::WriteIni(const std::string& text) {
+    size_t at = text.find("Debug=");
+    traceOn_ = at != std::string::npos && at + 6 < text.size() && text[at + 6] >= '1' && text[at + 6] <= '9';
+    return WriteBytes(PathOf(IniPath()), text);
+}
 
 bool HostFolder::RemoveIni() {
+    traceOn_ = false;
     std::error_code ec;
     fs::remove(PathOf(IniPath()), ec);
     return !ec && !fs::exists(PathOf(IniPath()));
@@ -301,7 +306,31 @@ bool LaunchHost(ChildProcess* child, const HostFolder& folder, const std::vector
 
 bool HostProcess::Start(const HostFolder& folder, const std::vector<std::string>& args, std::string* error,
                         const std::vector<std::string>& ancestors) {
-    return LaunchHost(&child_, folder, args, error, ancestors);
+    if (!LaunchHost(&child_, folder, args, error, ancestors)) return false;
+    if (folder.TraceOn()) WaitForRelays(folder);
+    return true;
+}
+
+void HostProcess::WaitForRelays(const HostFolder& folder) {
+    // A log call that meets another thread opening the log file is dropped.
+    // The relay threads log once as they start; until they have, a line of
+    // the main thread could be lost, and a test reading the log would see a
+    // host that forgot a line. So wait for both, or for one and a while.
+    const char* kEntries[] = {"ChromeFrameRequestThread...BrowserType=", "ChromeFrameRequestDevtoolThread...BrowserType="};
+    for (int waited = 0; waited < 3000; waited += 20) {
+        HostLog log = folder.ReadLog();
+        size_t seen = 0;
+        for (const char* entry : kEntries) seen += MessagesStartingWith(log, 0, entry).empty() ? 0 : 1;
+        if (seen == 2 || (seen == 1 && waited >= 500) ||
+            !MessagesStartingWith(log, 2, "BrowserType ERR").empty()) {
+            return;
+        }
+#if defined(_WIN32)
+        Sleep(20);
+#else
+        usleep(20000);
+#endif
+    }
 }
 
 bool HostProcess::SendRaw(const std::string& bytes) {

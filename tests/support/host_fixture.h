@@ -63,6 +63,7 @@ public:
 
     bool WriteIni(const std::string& text);  // bytes as given
     bool RemoveIni();
+    bool TraceOn() const { return traceOn_; }  // the ini turns trace lines on
 
     const std::string& WindowsDir() const { return windowsDir_; }
     std::string DumpDir() const;
@@ -82,6 +83,7 @@ public:
 private:
     std::string windowsDir_;  // UTF-8, no trailing separator
     bool temporary_ = false;
+    bool traceOn_ = false;
 };
 
 // The browser a host runs under unless a test says otherwise.
@@ -123,6 +125,8 @@ public:
     HostExit Finish(int timeoutMs = kHostTimeoutMs);
 
     ChildProcess& Child() { return child_; }
+    // Until both relay threads have logged their start (trace lines on).
+    void WaitForRelays(const HostFolder& folder);
 
 private:
     ChildProcess child_;
