@@ -8,6 +8,8 @@
 // with none, commands are read from standard input, one per line, and each
 // prints one line beginning "ok" or "error". Blocks created here live as long
 // as this process: on Windows a mapping goes away with its last handle.
+#include <chrono>
+#include <thread>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -80,6 +82,7 @@ public:
         if (command == "signal") return Signal(words);
         if (command == "wait") return Wait(words);
         if (command == "window") return Window(words);
+        if (command == "ask") return Ask(words);
         if (command == "sleep" && words.size() == 2) {
             Sleep(static_cast<DWORD>(std::strtoul(words[1].c_str(), nullptr, 10)));
             return Ok("slept");
@@ -306,6 +309,99 @@ private:
 #endif
     }
 
+    struct Question {
+        const char* channel;
+        const Block* requestBlock;
+        const Block* resultBlock;
+        const WCHAR* BrowserProfile::*requestEvent;
+        const WCHAR* BrowserProfile::*responseEvent;
+        UniqueHandle request, response;
+        std::chrono::steady_clock::time_point asked, answered;
+        DWORD waited = WAIT_FAILED;
+    };
+
+    // Writes the HWND and signals the request event of one channel.
+    bool Pose(Question* q, uint32_t hwnd, std::string* error) {
+        q->request.reset(OpenEventW(EVENT_MODIFY_STATE, FALSE, profile_->*q->requestEvent));
+        q->response.reset(OpenEventW(SYNCHRONIZE, FALSE, profile_->*q->responseEvent));
+        if (!q->request || !q->response) {
+            *error = std::string("no host events for ") + q->channel + " (is the host running for this profile?)";
+            return false;
+        }
+        UniqueView view = MapBlock(q->requestBlock, 16, error);
+        if (!view) return false;
+        unsigned char* bytes = static_cast<unsigned char*>(view.get());
+        for (int i = 0; i < 4; ++i) bytes[i] = static_cast<unsigned char>(hwnd >> (8 * i));
+        FlushViewOfFile(view.get(), 0);
+        view.reset();
+        q->asked = std::chrono::steady_clock::now();
+        SetEvent(q->request.get());
+        return true;
+    }
+
+    static void Await(Question* q, DWORD timeoutMs) {
+        q->waited = WaitForSingleObject(q->response.get(), timeoutMs);
+        q->answered = std::chrono::steady_clock::now();
+    }
+
+    // Reads the answer block of a question whose response came.
+    bool Report(Question* q, DWORD timeoutMs) {
+        double ms = std::chrono::duration<double, std::milli>(q->answered - q->asked).count();
+        char took[32];
+        std::snprintf(took, sizeof(took), "%.1f ms", ms);
+        if (q->waited != WAIT_OBJECT_0) {
+            return Error(std::string(q->channel) + " no response within " + std::to_string(timeoutMs) + " ms");
+        }
+        std::string error;
+        UniqueView view = MapBlock(q->resultBlock, q->resultBlock->defaultSize, &error);
+        if (!view) return Error(std::string(q->channel) + " answered in " + took + ", but " + error);
+        const WCHAR* text = static_cast<const WCHAR*>(view.get());
+        size_t limit = q->resultBlock->defaultSize / sizeof(WCHAR), units = 0;
+        while (units < limit && text[units] != 0) ++units;
+        std::string answer = Narrow(text, units);
+        size_t semicolon = answer.find(';');
+        std::string hwnd = semicolon == std::string::npos ? answer : answer.substr(0, semicolon);
+        std::string rest = semicolon == std::string::npos ? "" : answer.substr(semicolon + 1);
+        return Ok(std::string(q->channel) + " hwnd=" + hwnd + " answer=\"" + rest + "\" in " + took);
+    }
+
+    // ask url|devtools|both HWND [times=N] [timeout=MS]
+    bool Ask(const std::vector<std::string>& words) {
+        if (words.size() < 3 || (words[1] != "url" && words[1] != "devtools" && words[1] != "both")) {
+            return Error("usage: ask url|devtools|both HWND [times=N] [timeout=MS]");
+        }
+        uint32_t hwnd = static_cast<uint32_t>(std::strtoul(words[2].c_str(), nullptr, 16));
+        unsigned long times = 1;
+        DWORD timeoutMs = 10000;
+        for (size_t w = 3; w < words.size(); ++w) {
+            if (words[w].compare(0, 6, "times=") == 0) times = std::strtoul(words[w].c_str() + 6, nullptr, 10);
+            else if (words[w].compare(0, 8, "timeout=") == 0) timeoutMs = static_cast<DWORD>(std::strtoul(words[w].c_str() + 8, nullptr, 10));
+            else return Error("unknown option " + words[w]);
+        }
+        Question url{"url", FindBlock("url-request"), FindBlock("url"), &BrowserProfile::lpszEventRequestUrl,
+                     &BrowserProfile::lpszEventResponseUrl, nullptr, nullptr, {}};
+        Question devtools{"devtools", FindBlock("devtools-request"), FindBlock("devtools"),
+                          &BrowserProfile::lpszEventRequestDevtool, &BrowserProfile::lpszEventResponseDevtool,
+                          nullptr, nullptr, {}};
+        std::vector<Question*> questions;
+        if (words[1] != "devtools") questions.push_back(&url);
+        if (words[1] != "url") questions.push_back(&devtools);
+        bool ok = true;
+        for (unsigned long round = 0; round < times; ++round) {
+            // Both channels are asked before either answer is awaited: they run side by side.
+            for (Question* q : questions) {
+                std::string error;
+                if (!Pose(q, hwnd, &error)) return Error(error);
+            }
+            // Each response is awaited on a thread of its own, so each time is its own.
+            std::vector<std::thread> waiters;
+            for (Question* q : questions) waiters.emplace_back(Await, q, timeoutMs);
+            for (std::thread& waiter : waiters) waiter.join();
+            for (Question* q : questions) ok = Report(q, timeoutMs) && ok;
+        }
+        return ok;
+    }
+
     static bool Help() {
         std::printf(
             "ok commands:\n"
@@ -315,6 +411,9 @@ private:
             "  bytes BLOCK [COUNT]       the block's first COUNT bytes in hexadecimal\n"
             "  clear BLOCK               zero a block\n"
             "  request url|devtools HWND write HWND (hex) into a request block, without signalling\n"
+            "  ask url|devtools|both HWND [times=N] [timeout=MS]\n"
+            "                            ask the host about window HWND (hex) and print its answer and how long\n"
+            "                            it took; an error when no response event came within MS (10000)\n"
             "  events                    which of the host's six events exist\n"
             "  signal EVENT | wait EVENT [MS]   request-url, request-devtools, response-url, response-devtools,\n"
             "                            url-answer, devtools-answer\n"

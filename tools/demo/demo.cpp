@@ -158,7 +158,10 @@ public:
             {"100000 levels of nesting: refused, without recursion in the parser", 0, std::string(100000, '['), true},
         };
         bool ok = true;
-        for (const Step& step : steps) ok = Exchange(step) && ok;
+        for (size_t i = 0; i < steps.size(); ++i) {
+            ok = Exchange(steps[i]) && ok;
+            if (i == 3) ok = AskQuestions(hwnd, env) && ok;  // window 5 is bound by now
+        }
 
         std::printf("-- closing the host's standard input: the host answers once more and ends\n");
         host_.CloseInput();
@@ -283,6 +286,61 @@ private:
         }
         std::printf("\n%zu records, %zu of them errors (\"<E>\")\n", total, errors);
         return total > 0;
+    }
+
+    // The agent, a process of its own, asks both questions about the window;
+    // this program answers them as the extension would.
+    bool AskQuestions(const std::string& hwnd, const std::vector<std::pair<std::string, std::string>>& env) {
+        std::printf("-- the agent asks both questions about window %s: orvendel-agent create , ask both %s\n",
+                    hwnd.c_str(), hwnd.c_str());
+        ChildProcess agent;
+        std::string error;
+        if (!agent.Start(ProgramDirectory() + ExecutableName("orvendel-agent"),
+                         {"--profile", "chrome", "create", ",", "ask", "both", hwnd}, env, &error)) {
+            std::printf("   cannot start orvendel-agent: %s\n", error.c_str());
+            return false;
+        }
+        bool ok = true;
+        for (int answered = 0; answered < 2;) {
+            unsigned char header[4];
+            if (!host_.ReadExact(header, 4, 10000)) {
+                std::printf("   no question reached the extension\n");
+                ok = false;
+                break;
+            }
+            uint32_t n = header[0] | (header[1] << 8) | (header[2] << 16) | (static_cast<uint32_t>(header[3]) << 24);
+            std::string body(n, '\0');
+            if (n > 4096 || !host_.ReadExact(&body[0], n, 5000)) return false;
+            std::printf("   <-- %s  %s\n", Hex(std::string(reinterpret_cast<char*>(header), 4)).c_str(), body.c_str());
+            size_t data = body.find("\"Data\":\"");
+            std::string windowId = data == std::string::npos ? "" : body.substr(data + 8, body.find('"', data + 8) - data - 8);
+            std::string answer;
+            if (body.find("\"Result\":\"GetURL\"") != std::string::npos) {
+                answer = "{\"CommandID\":\"ReturnUrlList\",\"CommandArgs\":\"" + windowId +
+                         ";https://example.test/;https://frame.example.test/\"}";
+            } else if (body.find("\"Result\":\"GetFrameDevTool\"") != std::string::npos) {
+                answer = "{\"CommandID\":\"ReturnCheckDevtools\",\"CommandArgs\":\"" + windowId + ";0\"}";
+            } else {
+                std::printf("   (not a question)\n");
+                ok = false;
+                continue;
+            }
+            std::string frame = LengthBytes(static_cast<uint32_t>(answer.size())) + answer;
+            std::printf("   --> %s  %s\n", Hex(frame.substr(0, 4)).c_str(), Shown(answer, 120).c_str());
+            host_.Write(frame.data(), frame.size());
+            ok = ok && windowId == "5";
+            ++answered;
+        }
+        std::string output;
+        agent.ReadToEnd(&output, 20000);
+        uint32_t status = 1;
+        bool ended = agent.Wait(10000, &status);
+        std::istringstream lines(output);
+        std::string line;
+        while (std::getline(lines, line)) std::printf("   agent: %s\n", line.c_str());
+        std::printf("\n");
+        return ok && ended && status == 0 && output.find("url hwnd=" + hwnd) != std::string::npos &&
+               output.find("devtools hwnd=" + hwnd + " answer=\"5;0\"") != std::string::npos;
     }
 
     bool ExpectBoundWindow() const {
