@@ -66,19 +66,15 @@ private:
     UniqueView view_;
 };
 
-class HandlersTest : public HostTest {
+// This test plays the agent: it holds the host's answer events open.
+class AgentTest : public HostTest {
 protected:
-    void SetUp() override {
-        HostTest::SetUp();
-        ASSERT_TRUE(urlBlock.Create(W("Global\\GETFRAMEURL_LIST"), 100000));
-        ASSERT_TRUE(devtoolBlock.Create(W("Global\\GETFRAMEURL_DEVTOOL"), 260));
-    }
-    // A host under a Chrome launcher that shows a browser window.
-    void StartServing() {
-        ASSERT_TRUE(StartHost({}, {"chrome+window"}));
+    // A host under the given launchers, past its start-up.
+    void StartServing(const std::vector<std::string>& ancestors, const BrowserProfile& profile = g_ChromeProfile) {
+        ASSERT_TRUE(StartHost({}, ancestors));
         Sync();
-        urlAnswer.reset(OpenEventW(SYNCHRONIZE, FALSE, W("Global\\geturlbyExtension")));
-        devtoolAnswer.reset(OpenEventW(SYNCHRONIZE, FALSE, W("Global\\IsExistDevtool_dg")));
+        urlAnswer.reset(OpenEventW(SYNCHRONIZE, FALSE, profile.lpszEventForRes));
+        devtoolAnswer.reset(OpenEventW(SYNCHRONIZE, FALSE, profile.lpszEventGetDevtoolRes));
         ASSERT_TRUE(urlAnswer && devtoolAnswer);
     }
     // Requests are served in order: once a refusal comes back, all before it are done.
@@ -88,6 +84,23 @@ protected:
         ASSERT_TRUE(host.ReadFrame(&reply));
         ASSERT_EQ(reply, kReplyBody);
     }
+    void Answer(const std::string& command, const std::string& argsJson, HANDLE event) {
+        ASSERT_TRUE(host.SendFrame(Request(command, argsJson)));
+        ASSERT_EQ(WaitForSingleObject(event, kHostTimeoutMs), WAIT_OBJECT_0) << command << " " << argsJson.substr(0, 40);
+    }
+
+    UniqueHandle urlAnswer, devtoolAnswer;
+};
+
+class HandlersTest : public AgentTest {
+protected:
+    void SetUp() override {
+        AgentTest::SetUp();
+        ASSERT_TRUE(urlBlock.Create(W("Global\\GETFRAMEURL_LIST"), 100000));
+        ASSERT_TRUE(devtoolBlock.Create(W("Global\\GETFRAMEURL_DEVTOOL"), 260));
+    }
+    // A host under a Chrome launcher that shows a browser window.
+    void StartServing() { AgentTest::StartServing({"chrome+window"}); }
     uint32_t BindBrowserWindow(int windowId) {
         // This process sees the same desktop as the host.
         uint32_t hwnd = HandleValue(FindBrowserWindow());
@@ -96,13 +109,8 @@ protected:
         Sync();
         return hwnd;
     }
-    void Answer(const std::string& command, const std::string& argsJson, HANDLE event) {
-        ASSERT_TRUE(host.SendFrame(Request(command, argsJson)));
-        ASSERT_EQ(WaitForSingleObject(event, kHostTimeoutMs), WAIT_OBJECT_0) << command << " " << argsJson.substr(0, 40);
-    }
 
     Block urlBlock, devtoolBlock;
-    UniqueHandle urlAnswer, devtoolAnswer;
 };
 
 TEST_F(HandlersTest, UrlAnswerOfAStringArgument) {
@@ -192,28 +200,20 @@ TEST_F(HandlersTest, FindHandleIgnoresIdZeroAndStrings) {
     EXPECT_TRUE(MessagesStartingWith(Log(), 0, "[FindHandle]").empty());
 }
 
-class MissingBlocksTest : public HostTest {};
+using MissingBlocksTest = AgentTest;
 
 TEST_F(MissingBlocksTest, MissingAndUndersizedMappings) {
-    ASSERT_TRUE(StartHost());
-    ASSERT_TRUE(host.SendFrame("sync"));
-    std::string reply;
-    ASSERT_TRUE(host.ReadFrame(&reply));
-    UniqueHandle urlAnswer(OpenEventW(SYNCHRONIZE, FALSE, W("Global\\geturlbyExtension")));
-    UniqueHandle devtoolAnswer(OpenEventW(SYNCHRONIZE, FALSE, W("Global\\IsExistDevtool_dg")));
-    ASSERT_TRUE(urlAnswer && devtoolAnswer);
+    StartServing(kChromeParent);
 
     ASSERT_TRUE(host.SendFrame(Request("ReturnUrlList", "\"1;a\"")));
     ASSERT_TRUE(host.SendFrame(Request("ReturnCheckDevtools", "\"1;a\"")));
     // A block smaller than the view: views are page-rounded, so it takes an
     // answer of more than one page to miss it.
     Block small;
-    ASSERT_TRUE(host.SendFrame("sync"));
-    ASSERT_TRUE(host.ReadFrame(&reply));
+    Sync();
     ASSERT_TRUE(small.Create(W("Global\\GETFRAMEURL_LIST"), 16));
     ASSERT_TRUE(host.SendFrame(Request("ReturnUrlList", "\"1;" + std::string(3000, 'a') + "\"")));
-    ASSERT_TRUE(host.SendFrame("sync"));
-    ASSERT_TRUE(host.ReadFrame(&reply));
+    Sync();
 
     EXPECT_EQ(WaitForSingleObject(urlAnswer.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
     EXPECT_EQ(WaitForSingleObject(devtoolAnswer.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
@@ -231,17 +231,9 @@ TEST_F(MissingBlocksTest, EdgeNames) {
     Block url, devtools;
     ASSERT_TRUE(url.Create(W("Global\\GETFRAMEURL_LIST_EDGE"), 100000));
     ASSERT_TRUE(devtools.Create(W("Global\\GETFRAMEURL_DEVTOOL_EDGE"), 260));
-    ASSERT_TRUE(StartHost({}, {"msedge"}));
-    ASSERT_TRUE(host.SendFrame("sync"));
-    std::string reply;
-    ASSERT_TRUE(host.ReadFrame(&reply));
-    UniqueHandle urlAnswer(OpenEventW(SYNCHRONIZE, FALSE, W("Global\\geturlbyExtension_edge")));
-    UniqueHandle devtoolAnswer(OpenEventW(SYNCHRONIZE, FALSE, W("Global\\IsExistDevtool_edge")));
-    ASSERT_TRUE(urlAnswer && devtoolAnswer);
-    ASSERT_TRUE(host.SendFrame(Request("ReturnUrlList", "\"4;u\"")));
-    EXPECT_EQ(WaitForSingleObject(urlAnswer.get(), kHostTimeoutMs), WAIT_OBJECT_0);
-    ASSERT_TRUE(host.SendFrame(Request("ReturnCheckDevtools", "\"4;1\"")));
-    EXPECT_EQ(WaitForSingleObject(devtoolAnswer.get(), kHostTimeoutMs), WAIT_OBJECT_0);
+    StartServing({"msedge"}, g_EdgeProfile);
+    Answer("ReturnUrlList", "\"4;u\"", urlAnswer.get());
+    Answer("ReturnCheckDevtools", "\"4;1\"", devtoolAnswer.get());
     EXPECT_EQ(url.Units(12), U16("0;4;u") + u'\0');
     EXPECT_EQ(devtools.Units(12), U16("0;4;1") + u'\0');
 }
@@ -273,10 +265,7 @@ protected:
 };
 
 TEST_F(LayoutTest, WhichWindowFindHandleBinds) {
-    ASSERT_TRUE(StartHost());
-    Sync();
-    urlAnswer.reset(OpenEventW(SYNCHRONIZE, FALSE, W("Global\\geturlbyExtension")));
-    ASSERT_TRUE(urlAnswer);
+    AgentTest::StartServing(kChromeParent);
 
     Layout({Window(0x10, u"Chrome_WidgetWin_1", false), Window(0x11, u"Chrome_WidgetWin_1")});
     EXPECT_EQ(BoundBy(1), "11");  // the hidden one is passed over
