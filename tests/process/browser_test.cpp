@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -165,6 +167,50 @@ TEST_F(EventsTest, AnEventTheAgentMadeFirstIsTakenAsItIs) {
               1u)
         << DescribeLog(log);
     EXPECT_EQ(Messages(log, 2), (std::vector<std::string>{"Parse Error!!", "Request data length is 0"}))
+        << DescribeLog(log);
+}
+
+// A mapping squatting on an event's name makes that event's creation fail:
+// the slot stays null and its relay must rest, not spin on a failing wait.
+TEST_F(EventsTest, AnEventThatCannotBeCreatedLeavesItsRelayResting) {
+    UniqueHandle squatter(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 16,
+                                             W("Global\\RequestEventForUrl_dg")));
+    ASSERT_TRUE(squatter != nullptr);
+    StartServing();
+    for (int i = 0; i < 20; ++i) {  // the host keeps serving
+        ASSERT_TRUE(host.SendFrame("x"));
+        std::string reply;
+        ASSERT_TRUE(host.ReadFrame(&reply));
+    }
+    HostLog log = Log();
+#if !defined(_WIN32)
+    // A second of a spinning thread would show as a second of CPU time.
+    ASSERT_FALSE(log.records.empty());
+    unsigned long pid = std::stoul(log.records[0].pid, nullptr, 16);
+    Sleep(1000);
+    FILE* stat = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+    ASSERT_NE(stat, nullptr);
+    char text[1024] = {};
+    size_t n = fread(text, 1, sizeof(text) - 1, stat);
+    fclose(stat);
+    std::string fields(text, n);
+    std::istringstream rest(fields.substr(fields.rfind(')') + 2));
+    std::string field;
+    std::vector<std::string> values;
+    while (rest >> field) values.push_back(field);
+    ASSERT_GT(values.size(), 13u);
+    long ticks = std::stol(values[11]) + std::stol(values[12]);  // utime + stime
+    EXPECT_LT(ticks, 50) << "the host used " << ticks << " ticks of CPU";
+#endif
+    HostExit exit = host.Finish();
+    EXPECT_TRUE(EndedWithReplies(exit, 1));
+    log = Log();
+    EXPECT_EQ(CountMessage(log, 2, "CreateEventForEveryone() -> CreateEvent(Global\\RequestEventForUrl_dg) fails! GetLastError=6"),
+              1u)
+        << DescribeLog(log);
+    // Once at most: it races the other relay's first line, which may make the
+    // log drop it.
+    EXPECT_LE(CountMessage(log, 2, "hEventRequestUrl is NULL: no request of this channel can be served"), 1u)
         << DescribeLog(log);
 }
 

@@ -4,6 +4,8 @@
 // real ToolHelp.
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -426,7 +428,7 @@ TEST(ToolhelpSnapshot, NamesWithBlanksAndParenthesesParse) {
         ASSERT_NE(entry, nullptr) << name;
         EXPECT_EQ(Narrow(entry->szExeFile), name);
         EXPECT_EQ(entry->th32ParentProcessID, GetCurrentProcessId()) << name;
-        EXPECT_EQ(entry->cntThreads, 1u) << name;
+        EXPECT_GE(entry->cntThreads, 1u) << name;  // sanitizers add threads of their own
     }
 }
 
@@ -559,7 +561,7 @@ TEST(ProcessTimes, OpenProcessNeedsAnExistingProcess) {
 
 #if !defined(_WIN32)
 TEST(ProcessTimes, AThreadIdIsNoProcess) {
-    pid_t tid = 0;
+    std::atomic<pid_t> tid{0};
     int wake[2];
     ASSERT_EQ(pipe(wake), 0);
     // A thread's id opens in /proc like a pid, but names no process.
@@ -568,9 +570,9 @@ TEST(ProcessTimes, AThreadIdIsNoProcess) {
         char c;
         (void)!read(wake[0], &c, 1);
     });
-    while (__atomic_load_n(&tid, __ATOMIC_ACQUIRE) == 0) Sleep(1);
+    while (tid.load() == 0) Sleep(1);
     SetLastError(0);
-    EXPECT_EQ(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(tid)), nullptr);
+    EXPECT_EQ(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(tid.load())), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     (void)!write(wake[1], "x", 1);
     worker.join();
