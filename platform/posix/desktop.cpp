@@ -54,7 +54,9 @@ std::string DesktopName() {
         name += ns;
         name += '.';
     }
-    return name + "desktop";
+    // A bare '%' never comes out of the object-name escaping, so no named
+    // event or mapping can take this name.
+    return name + "%desktop";
 }
 
 int64_t NowMs() {

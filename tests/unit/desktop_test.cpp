@@ -128,7 +128,7 @@ protected:
         for (const auto& name : names) shm_unlink(("/" + name).c_str());
     }
 
-    std::string ObjectName() const { return "/orvendel." + ns_ + ".desktop"; }
+    std::string ObjectName() const { return "/orvendel." + ns_ + ".%desktop"; }
 
     std::string ns_;
 

@@ -600,7 +600,7 @@ protected:
     }
     void TearDown() override {
 #if !defined(_WIN32)
-        shm_unlink(("/orvendel." + ns + ".desktop").c_str());
+        shm_unlink(("/orvendel." + ns + ".%desktop").c_str());
 #endif
     }
 
