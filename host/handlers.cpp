@@ -37,9 +37,11 @@ HeapArray<WCHAR> FormatAnswer(const WCHAR* argumentText, size_t units) {
 }  // namespace
 
 void FindHandle(int argumentValue) {
+    // The search has no effect of its own: an id of 0 needs none.
+    if (argumentValue == 0) return;
     HWND hwnd = FindBrowserWindow();
     uint32_t value = HandleValue(hwnd);
-    if (value == 0 || value == 0xFFFFFFFFu || argumentValue == 0) return;
+    if (value == 0 || value == 0xFFFFFFFFu) return;
     BindWindow(hwnd, argumentValue);
     int32_t windowId = 0;
     LookupWindowId(hwnd, &windowId);
