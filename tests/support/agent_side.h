@@ -76,7 +76,7 @@ private:
 extern const char kStainText[];
 
 // A visible top-level window of class "Chrome_WidgetWin_1" with a system
-// menu, in front of every other window while it lasts: on Windows a real one
+// menu, shown in front of the windows already there: on Windows a real one
 // on a thread of its own, on POSIX an entry of the simulated desktop.
 class ExtraBrowserWindow {
 public:
