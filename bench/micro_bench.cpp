@@ -144,14 +144,6 @@ void BM_LogRecord(benchmark::State& state) {
 }
 
 // The prefix of every log record, with the values a record gives it.
-int Ours(WCHAR* out, size_t limit, const WCHAR* format, ...) {
-    va_list args;
-    va_start(args, format);
-    int n = FormatWideV(out, limit, format, args);
-    va_end(args);
-    return n;
-}
-
 int Theirs(wchar_t* out, size_t limit, const wchar_t* format, ...) {
     va_list args;
     va_start(args, format);
@@ -163,7 +155,7 @@ int Theirs(wchar_t* out, size_t limit, const wchar_t* format, ...) {
 void BM_FormatOurs(benchmark::State& state) {
     WCHAR out[260];
     for (auto _ : state) {
-        int n = Ours(out, 260, W("\r\n<E>[%02d/%02d %02d:%02d:%02d][%04X:%04X] "), 12, 8, 7, 5, 9, 0x1a2b, 0x3c4d);
+        int n = FormatWide(out, 260, W("\r\n<E>[%02d/%02d %02d:%02d:%02d][%04X:%04X] "), 12, 8, 7, 5, 9, 0x1a2b, 0x3c4d);
         benchmark::DoNotOptimize(n);
         benchmark::DoNotOptimize(out);
     }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/fuzz_bytes.h"
 #include "support/format.h"
 #include "support/text.h"
 #include "fuzz/sanitizer_options.h"
@@ -21,19 +22,6 @@ using Text = std::basic_string<WCHAR>;
     fprintf(stderr, "format_fuzz: %s\n", what);
     abort();
 }
-
-struct Bytes {
-    const uint8_t* data;
-    size_t size;
-    size_t at = 0;
-    bool Empty() const { return at >= size; }
-    uint8_t Byte() { return at < size ? data[at++] : 0; }
-    uint32_t Word() {
-        uint32_t v = 0;
-        for (int i = 0; i < 4; ++i) v = (v << 8) | Byte();
-        return v;
-    }
-};
 
 // One argument as it is passed: int, long long or a string.
 struct Arg {
@@ -48,14 +36,6 @@ const size_t kMaxArgs = 5;
 template <typename... Passed>
 int Dispatch(WCHAR* destination, size_t limit, const Text& format, const std::vector<Arg>& args, size_t i,
              Passed... passed);
-
-int FormatWide(WCHAR* destination, size_t limit, const WCHAR* format, ...) {
-    va_list args;
-    va_start(args, format);
-    int n = FormatWideV(destination, limit, format, args);
-    va_end(args);
-    return n;
-}
 
 template <typename... Passed>
 int Dispatch(WCHAR* destination, size_t limit, const Text& format, const std::vector<Arg>& args, size_t i,

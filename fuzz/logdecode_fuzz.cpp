@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/fuzz_bytes.h"
 #include "platform/platform.h"
 #include "support/text.h"
 #include "tools/log_reader/log_decode.h"
@@ -22,14 +23,6 @@ const size_t kLineUnits = 4096;
     fprintf(stderr, "logdecode_fuzz: %s (record %zu)\n", what, index);
     abort();
 }
-
-struct Bytes {
-    const uint8_t* data;
-    size_t size;
-    size_t at = 0;
-    bool Empty() const { return at >= size; }
-    uint8_t Byte() { return at < size ? data[at++] : 0; }
-};
 
 struct Expected {
     int level;

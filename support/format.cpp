@@ -262,3 +262,11 @@ int FormatWideV(WCHAR* destination, size_t limit, const WCHAR* format, va_list a
     if (out.count < limit) destination[out.count] = 0;
     return static_cast<int>(out.count);
 }
+
+int FormatWide(WCHAR* destination, size_t limit, const WCHAR* format, ...) {
+    va_list args;
+    va_start(args, format);
+    int n = FormatWideV(destination, limit, format, args);
+    va_end(args);
+    return n;
+}

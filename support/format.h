@@ -15,3 +15,6 @@
 #include "platform/platform.h"
 
 int FormatWideV(WCHAR* destination, size_t limit, const WCHAR* format, va_list args);
+
+// The same with its arguments in place of a list.
+int FormatWide(WCHAR* destination, size_t limit, const WCHAR* format, ...);

@@ -15,14 +15,6 @@
 
 namespace {
 
-int Format(WCHAR* destination, size_t limit, const WCHAR* format, ...) {
-    va_list args;
-    va_start(args, format);
-    int n = FormatWideV(destination, limit, format, args);
-    va_end(args);
-    return n;
-}
-
 int ReferenceFormat(wchar_t* destination, size_t limit, const wchar_t* format, ...) {
     va_list args;
     va_start(args, format);
@@ -85,7 +77,7 @@ struct ReferenceArgs {
 template <typename... Args>
 std::wstring Ours(const WCHAR* format, Args... args) {
     std::vector<WCHAR> buffer(4096, 0);
-    int n = Format(buffer.data(), buffer.size(), format, args...);
+    int n = FormatWide(buffer.data(), buffer.size(), format, args...);
     EXPECT_GE(n, 0) << "format " << ToWide(format).c_str();
     return n < 0 ? std::wstring() : ToWide(buffer.data(), static_cast<size_t>(n));
 }
@@ -247,7 +239,7 @@ protected:
     void CheckLimit(const std::wstring& full, size_t limit, const WCHAR* format, int value) {
         std::vector<WCHAR> buffer(limit + 2 * kGuardUnits, kGuard);
         WCHAR* destination = buffer.data() + kGuardUnits;
-        int n = Format(destination, limit, format, value);
+        int n = FormatWide(destination, limit, format, value);
 
         SCOPED_TRACE(testing::Message() << "limit " << limit);
         if (full.size() <= limit) {
@@ -281,7 +273,7 @@ TEST_F(FormatWideLimit, EveryLimitAroundTheOutput) {
 TEST_F(FormatWideLimit, ExactFitHasNoTerminator) {
     WCHAR buffer[8];
     for (WCHAR& unit : buffer) unit = kGuard;
-    EXPECT_EQ(5, Format(buffer, 5, W("ab%dc"), 42));
+    EXPECT_EQ(5, FormatWide(buffer, 5, W("ab%dc"), 42));
     EXPECT_EQ(ToWide(W("ab42c")), ToWide(buffer, 5));
     EXPECT_EQ(kGuard, buffer[5]);
 }
@@ -289,22 +281,22 @@ TEST_F(FormatWideLimit, ExactFitHasNoTerminator) {
 TEST_F(FormatWideLimit, OneUnitOverIsCutUnterminated) {
     WCHAR buffer[8];
     for (WCHAR& unit : buffer) unit = kGuard;
-    EXPECT_EQ(-1, Format(buffer, 4, W("ab%dc"), 42));
+    EXPECT_EQ(-1, FormatWide(buffer, 4, W("ab%dc"), 42));
     EXPECT_EQ(ToWide(W("ab42")), ToWide(buffer, 4));
     EXPECT_EQ(kGuard, buffer[4]);
 }
 
 TEST_F(FormatWideLimit, ZeroLimitWritesNothing) {
     WCHAR unit = kGuard;
-    EXPECT_EQ(0, Format(&unit, 0, W("")));
-    EXPECT_EQ(-1, Format(&unit, 0, W("x")));
+    EXPECT_EQ(0, FormatWide(&unit, 0, W("")));
+    EXPECT_EQ(-1, FormatWide(&unit, 0, W("x")));
     EXPECT_EQ(kGuard, unit);
 }
 
 TEST_F(FormatWideLimit, CutInsideAStringArgument) {
     WCHAR buffer[8];
     for (WCHAR& unit : buffer) unit = kGuard;
-    EXPECT_EQ(-1, Format(buffer, 3, W("%s"), W("\U0001F600\U0001F600")));
+    EXPECT_EQ(-1, FormatWide(buffer, 3, W("%s"), W("\U0001F600\U0001F600")));
     EXPECT_EQ(0xD83D, buffer[0]);
     EXPECT_EQ(0xDE00, buffer[1]);
     EXPECT_EQ(0xD83D, buffer[2]);
@@ -314,7 +306,7 @@ TEST_F(FormatWideLimit, CutInsideAStringArgument) {
 TEST_F(FormatWideLimit, HugeWidthStopsAtTheLimit) {
     WCHAR buffer[16];
     for (WCHAR& unit : buffer) unit = kGuard;
-    EXPECT_EQ(-1, Format(buffer, 10, W("%2000000000d"), 1));
+    EXPECT_EQ(-1, FormatWide(buffer, 10, W("%2000000000d"), 1));
     EXPECT_EQ(ToWide(W("          ")), ToWide(buffer, 10));
     EXPECT_EQ(kGuard, buffer[10]);
 }
