@@ -30,6 +30,7 @@ public:
 
     bool Write(const void* data, size_t size);  // false once the pipe is closed
     void CloseInput();
+    void CloseOutput();  // as a browser that stops reading
     // Bytes read (> 0), 0 at the end of the output, -1 when nothing came within timeoutMs.
     long Read(void* buffer, size_t size, int timeoutMs);
     bool ReadExact(void* buffer, size_t size, int timeoutMs);

@@ -180,6 +180,7 @@ bool ChildProcess::Write(const void* data, size_t size) {
 }
 
 void ChildProcess::CloseInput() { CloseFd(&input_); }
+void ChildProcess::CloseOutput() { CloseFd(&output_); }
 
 long ChildProcess::Read(void* buffer, size_t size, int timeoutMs) {
     if (output_ < 0) return 0;

@@ -195,6 +195,7 @@ bool ChildProcess::Write(const void* data, size_t size) {
 }
 
 void ChildProcess::CloseInput() { CloseSlot(&input_); }
+void ChildProcess::CloseOutput() { CloseSlot(&output_); }
 
 long ChildProcess::Read(void* buffer, size_t size, int timeoutMs) {
     if (output_ == -1) return 0;
