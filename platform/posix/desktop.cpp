@@ -327,14 +327,19 @@ BOOL EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam) {
     return TRUE;
 }
 
+// The window of hWnd in an open, locked view; null (with the error set) when
+// the desktop has no such window.
+static const SharedWindow* LookUpWindow(DesktopView& view, HWND hWnd) {
+    if (!view.OpenLocked()) return nullptr;
+    const SharedWindow* window = hWnd != nullptr ? view.Find(HwndValue(hWnd)) : nullptr;
+    if (window == nullptr) SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    return window;
+}
+
 int GetClassNameW(HWND hWnd, LPWSTR lpClassName, int nMaxCount) {
     DesktopView view;
-    if (!view.OpenLocked()) return 0;
-    const SharedWindow* window = view.Find(HwndValue(hWnd));
-    if (hWnd == nullptr || window == nullptr) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return 0;
-    }
+    const SharedWindow* window = LookUpWindow(view, hWnd);
+    if (window == nullptr) return 0;
     if (lpClassName == nullptr || nMaxCount <= 0) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return 0;
@@ -355,12 +360,8 @@ BOOL IsWindowVisible(HWND hWnd) {
 
 LONG GetWindowLongW(HWND hWnd, int nIndex) {
     DesktopView view;
-    if (!view.OpenLocked()) return 0;
-    const SharedWindow* window = view.Find(HwndValue(hWnd));
-    if (hWnd == nullptr || window == nullptr) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return 0;
-    }
+    const SharedWindow* window = LookUpWindow(view, hWnd);
+    if (window == nullptr) return 0;
     if (nIndex != GWL_STYLE) {
         SetLastError(ERROR_INVALID_INDEX);
         return 0;

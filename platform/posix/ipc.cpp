@@ -513,15 +513,21 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, 
     return static_cast<pal::Object*>(event);
 }
 
-HANDLE OpenEventW(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCWSTR lpName) {
+// An object can be opened only by a name; the errors are Wine's.
+static bool NameToOpen(LPCWSTR lpName) {
     if (lpName == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
+        return false;
     }
     if (*lpName == 0) {
-        SetLastError(ERROR_INVALID_HANDLE);  // what Wine answers
-        return nullptr;
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
     }
+    return true;
+}
+
+HANDLE OpenEventW(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCWSTR lpName) {
+    if (!NameToOpen(lpName)) return nullptr;
     bool existed = false;
     EventObject* event = MakeObject<EventObject>(lpName, kKindEvent, nullptr, &existed);
     return static_cast<pal::Object*>(event);
@@ -591,14 +597,7 @@ HANDLE CreateFileMappingW(HANDLE hFile, LPSECURITY_ATTRIBUTES lpFileMappingAttri
 }
 
 HANDLE OpenFileMappingW(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCWSTR lpName) {
-    if (lpName == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    if (*lpName == 0) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
+    if (!NameToOpen(lpName)) return nullptr;
     bool existed = false;
     MappingObject* mapping = MakeObject<MappingObject>(lpName, kKindMapping, nullptr, &existed);
     if (mapping == nullptr) return nullptr;
