@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "bridge/profiles.h"
+#include "bridge/registry.h"
 #include "platform/platform.h"
 #include "support/handles.h"
 #if !defined(_WIN32)
@@ -82,6 +83,7 @@ public:
         if (command == "signal") return Signal(words);
         if (command == "wait") return Wait(words);
         if (command == "window") return Window(words);
+        if (command == "browsers") return Browsers();
         if (command == "ask") return Ask(words);
         if (command == "sleep" && words.size() == 2) {
             Sleep(static_cast<DWORD>(std::strtoul(words[1].c_str(), nullptr, 10)));
@@ -379,10 +381,10 @@ private:
             else return Error("unknown option " + words[w]);
         }
         Question url{"url", FindBlock("url-request"), FindBlock("url"), &BrowserProfile::lpszEventRequestUrl,
-                     &BrowserProfile::lpszEventResponseUrl, nullptr, nullptr, {}};
+                     &BrowserProfile::lpszEventResponseUrl, nullptr, nullptr, {}, {}};
         Question devtools{"devtools", FindBlock("devtools-request"), FindBlock("devtools"),
                           &BrowserProfile::lpszEventRequestDevtool, &BrowserProfile::lpszEventResponseDevtool,
-                          nullptr, nullptr, {}};
+                          nullptr, nullptr, {}, {}};
         std::vector<Question*> questions;
         if (words[1] != "devtools") questions.push_back(&url);
         if (words[1] != "url") questions.push_back(&devtools);
@@ -402,6 +404,35 @@ private:
         return ok;
     }
 
+    // What FindHandle sees: the top-level windows whose class begins with
+    // "Chrome", front to back, and the one it would bind now.
+    static BOOL CALLBACK ListBrowserWindow(HWND hwnd, LPARAM lParam) {
+        WCHAR className[260] = {};
+        GetClassNameW(hwnd, className, 260);
+        if (_wcsnicmp(className, W("Chrome"), 6) != 0) return TRUE;
+        char piece[64];
+        std::snprintf(piece, sizeof(piece), "%x", HandleValue(hwnd));
+        std::string line = piece;
+        line += ":";
+        for (const WCHAR* c = className; *c != 0; ++c) line += *c < 0x80 ? static_cast<char>(*c) : '?';
+        if (!IsWindowVisible(hwnd)) line += ":hidden";
+        if ((GetWindowLongW(hwnd, GWL_STYLE) & WS_SYSMENU) == 0) line += ":nosysmenu";
+        std::string* out = reinterpret_cast<std::string*>(lParam);
+        if (!out->empty()) *out += " ";
+        *out += line;
+        return TRUE;
+    }
+
+    static bool Browsers() {
+        std::string list;
+        EnumWindows(ListBrowserWindow, reinterpret_cast<LPARAM>(&list));
+        HWND front = FindBrowserWindow();
+        if (front == nullptr) return Error("no window FindHandle would bind" + (list.empty() ? std::string() : " (" + list + ")"));
+        char piece[32];
+        std::snprintf(piece, sizeof(piece), "%x", HandleValue(front));
+        return Ok(std::string("FindHandle binds ") + piece + " (" + list + ")");
+    }
+
     static bool Help() {
         std::printf(
             "ok commands:\n"
@@ -419,6 +450,8 @@ private:
             "                            url-answer, devtools-answer\n"
             "  window add HWND CLASS [hidden] [nosysmenu] [back] | window remove HWND | window list | window clear\n"
             "                            (POSIX) top-level windows of the simulated desktop, front to back\n"
+            "  browsers                  browser windows front to back (HWND:class[:hidden][:nosysmenu]) and the\n"
+            "                            one a FindHandle would bind now: the HWND to ask about\n"
             "  sleep MS\n");
         std::fflush(stdout);
         return true;

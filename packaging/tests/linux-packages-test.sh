@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# cpack of the Linux build: what the .deb and the .tar.gz hold, and what the
+# .deb's maintainer scripts do, run against the unpacked package (DPKG_ROOT,
+# as dpkg sets it for an install under another root).
+#
+#   linux-packages-test.sh CPACK BUILD_DIR
+set -u
+CPACK=$1
+BUILD=$2
+HERE=$(cd "$(dirname "$0")" && pwd)
+SOURCE=$(cd "$HERE/../.." && pwd)
+. "$HERE/test-lib.sh"
+NAME=com.orvendel.native_host
+REF=hmkgojdnhdinedldemacipdhgnbpllgk
+ID_A=aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa
+
+T=$(mktemp -d "${TMPDIR:-/tmp}/orv-pack-deb.XXXXXX")
+trap 'rm -rf "$T"' EXIT
+
+if ! "$CPACK" --config "$BUILD/CPackConfig.cmake" -G "DEB;TGZ" -B "$T/out" >"$T/cpack.log" 2>&1; then
+  cat "$T/cpack.log" >&2
+  exit 1
+fi
+DEB=$(ls "$T"/out/*.deb 2>/dev/null)
+TGZ=$(ls "$T"/out/*.tar.gz 2>/dev/null)
+if [ "$(echo "$DEB" | wc -w)" -ne 1 ] || [ "$(echo "$TGZ" | wc -w)" -ne 1 ]; then
+  echo "expected one .deb and one .tar.gz, found: $(ls "$T/out")" >&2
+  exit 1
+fi
+
+# has LISTING MODE PATH: PATH is in the listing (dpkg-deb -c / tar tv form)
+# with that mode string.
+has() {
+  grep -Eq "^$2 [^ ]+ +[0-9]+ [0-9-]+ [0-9:]+ \\.?/?$3\$" "$1" || fail "no $3 ($2) in the package"
+}
+
+lacks() { # LISTING PATTERN
+  grep -Eq "$2" "$1" && fail "the package holds $(grep -E "$2" "$1" | head -n 3 | awk '{print $NF}')"
+}
+
+TEST_PROGRAMS='(unit_tests|process_tests|orv-launcher|orvendel-demo|_fuzz|micro_bench|orvendel-bench)$'
+
+begin "the .deb holds the host, the tools, the scripts and the template, and no test program"
+dpkg-deb -c "$DEB" >"$T/deb.list"
+has "$T/deb.list" -rwxr-xr-x usr/lib/orvendel/orvendel_host
+has "$T/deb.list" -rwxr-xr-x usr/bin/orvendel-agent
+has "$T/deb.list" -rwxr-xr-x usr/bin/orvendel-log
+[ -e "$BUILD/bin/orvendel-tap" ] && has "$T/deb.list" -rwxr-xr-x usr/bin/orvendel-tap
+has "$T/deb.list" -rwxr-xr-x usr/share/orvendel/install.sh
+has "$T/deb.list" -rwxr-xr-x usr/share/orvendel/uninstall.sh
+has "$T/deb.list" -rw-r--r-- "usr/share/orvendel/$NAME.template.json"
+has "$T/deb.list" -rw-r--r-- usr/share/doc/orvendel/README.md
+if [ -f "$SOURCE/extension/manifest.json" ]; then
+  has "$T/deb.list" -rw-r--r-- usr/share/orvendel/extension/manifest.json
+  lacks "$T/deb.list" '/extension/(.*/)?((test|test-support|node_modules)/|[^/]*\.test\.m?js$)'
+fi
+lacks "$T/deb.list" "$TEST_PROGRAMS"
+lacks "$T/deb.list" ' \./(etc|opt|usr/local)/'
+dpkg-deb -f "$DEB" Package Depends >"$T/fields"
+grep -q '^Package: orvendel$' "$T/fields" || fail "Package field: $(cat "$T/fields")"
+grep -q '^Depends: .*libc6' "$T/fields" || fail "no libc6 in Depends: $(cat "$T/fields")"
+end
+
+begin "postinst writes the three system manifests; an upgrade keeps the ids; prerm remove takes them"
+dpkg-deb -x "$DEB" "$T/root"
+dpkg-deb -e "$DEB" "$T/control"
+for script in postinst prerm; do
+  [ -x "$T/control/$script" ] || fail "no executable $script in the control archive"
+done
+MANIFESTS=("$T/root/etc/opt/chrome/native-messaging-hosts/$NAME.json"
+  "$T/root/etc/chromium/native-messaging-hosts/$NAME.json"
+  "$T/root/etc/opt/edge/native-messaging-hosts/$NAME.json")
+DPKG_ROOT="$T/root" "$T/control/postinst" configure "" >"$T/out.log" 2>&1 || { fail "postinst configure failed"; show "$T/out.log"; }
+for m in "${MANIFESTS[@]}"; do check_manifest_json "$m" /usr/lib/orvendel/orvendel_host "$REF"; done
+ORVENDEL_ROOT="$T/root" "$T/root/usr/share/orvendel/install.sh" --system --id "$ID_A" \
+  --host /usr/lib/orvendel/orvendel_host >"$T/out.log" 2>&1 || { fail "install.sh --system --id"; show "$T/out.log"; }
+DPKG_ROOT="$T/root" "$T/control/prerm" upgrade 0.1.1 >"$T/out.log" 2>&1 || fail "prerm upgrade failed"
+DPKG_ROOT="$T/root" "$T/control/postinst" configure 0.0.9 >"$T/out.log" 2>&1 || fail "postinst upgrade failed"
+for m in "${MANIFESTS[@]}"; do check_manifest_json "$m" /usr/lib/orvendel/orvendel_host "$ID_A"; done
+DPKG_ROOT="$T/root" "$T/control/prerm" remove >"$T/out.log" 2>&1 || { fail "prerm remove failed"; show "$T/out.log"; }
+for m in "${MANIFESTS[@]}"; do [ -e "$m" ] && fail "$m is still there after prerm remove"; done
+DPKG_ROOT="$T/root" "$T/control/prerm" remove >"$T/out.log" 2>&1 || fail "prerm remove with nothing installed failed"
+end
+
+begin "the .tar.gz holds the same tree, and its install.sh finds its own host"
+tar tvzf "$TGZ" | awk '{ $2 = "x"; print }' >"$T/tgz.list"
+TOP=$(tar tzf "$TGZ" | sed -n '1s|/.*||p')
+[ "$(tar tzf "$TGZ" | grep -cv "^$TOP/")" -eq 0 ] || fail "entries outside the top folder $TOP"
+has "$T/tgz.list" -rwxr-xr-x "$TOP/lib/orvendel/orvendel_host"
+has "$T/tgz.list" -rwxr-xr-x "$TOP/share/orvendel/install.sh"
+has "$T/tgz.list" -rw-r--r-- "$TOP/share/orvendel/$NAME.template.json"
+has "$T/tgz.list" -rwxr-xr-x "$TOP/bin/orvendel-agent"
+lacks "$T/tgz.list" "$TEST_PROGRAMS"
+mkdir -p "$T/unpacked" "$T/home"
+tar xzf "$TGZ" -C "$T/unpacked"
+env -u XDG_CONFIG_HOME HOME="$T/home" "$T/unpacked/$TOP/share/orvendel/install.sh" --browser chromium >"$T/out.log" 2>&1 ||
+  { fail "the archive's install.sh failed"; show "$T/out.log"; }
+check_manifest_json "$T/home/.config/chromium/NativeMessagingHosts/$NAME.json" \
+  "$T/unpacked/$TOP/lib/orvendel/orvendel_host" "$REF"
+end
+
+summary

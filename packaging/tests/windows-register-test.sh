@@ -1,0 +1,182 @@
+#!/usr/bin/env bash
+# register.cmd and unregister.cmd under Wine, run by cmd.exe from an installed
+# tree whose path holds blanks, parentheses, an ampersand and a "!", checked
+# through reg.exe and the manifests they write. (No "%": Wine's cmd.exe
+# expands one inside %~dp0, where Windows does not.)
+#
+#   windows-register-test.sh CMAKE BUILD_DIR
+#
+# Needs the prefix that ./run wine-test sets up (WINEPREFIX). Every Wine
+# command writes to a file: Wine's services keep inherited pipes open. In the
+# 32-bit prefix the two registry views are one key; each view is still asked
+# for by name, as on 64-bit Windows.
+set -u
+CMAKE=$1
+BUILD=$2
+HERE=$(cd "$(dirname "$0")" && pwd)
+. "$HERE/test-lib.sh"
+
+if [ -z "${WINEPREFIX:-}" ]; then
+  echo "no WINEPREFIX: run the Windows tests with ./run wine-test" >&2
+  exit 2
+fi
+
+NAME='Orvendel Test (x86) & Co!'
+DIR="$WINEPREFIX/drive_c/Program Files/$NAME"
+WIN_DIR="C:\\Program Files\\$NAME"
+OTHER="$WINEPREFIX/drive_c/Other Copy"
+WIN_OTHER='C:\Other Copy'
+HOST=com.orvendel.native_host
+REF=hmkgojdnhdinedldemacipdhgnbpllgk
+ID_A=aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa
+ID_B=ponmlkjihgfedcbaponmlkjihgfedcba
+CHROME_KEY="Software\\Google\\Chrome\\NativeMessagingHosts\\$HOST"
+EDGE_KEY="Software\\Microsoft\\Edge\\NativeMessagingHosts\\$HOST"
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/orv-pack-wine.XXXXXX")
+trap 'rm -rf "$WORK" "$DIR" "$OTHER"' EXIT
+OUT=$WORK/out
+
+rm -rf "$DIR" "$OTHER"
+if ! "$CMAKE" --install "$BUILD" --prefix "$DIR" >"$WORK/install.log" 2>&1; then
+  cat "$WORK/install.log" >&2
+  exit 1
+fi
+(cd "$DIR" && find . | sort) >"$WORK/installed.list"
+
+# wcmd FOLDER SCRIPT ARGS...: runs the script with cmd.exe from that folder;
+# its exit status in RC, its output in $OUT.
+wcmd() {
+  local folder=$1
+  shift
+  (cd "$folder" && timeout -k 5 120 wine cmd /c "$@") >"$OUT" 2>&1 </dev/null
+  RC=$?
+}
+
+# reg_value KEY [/reg:NN]: the key's default value in REPLY; fails when absent.
+reg_value() {
+  REPLY=
+  timeout -k 5 60 wine reg query "$@" /ve >"$WORK/reg" 2>&1 </dev/null || return 1
+  REPLY=$(tr -d '\r' <"$WORK/reg" | sed -n 's/^.*REG_SZ[[:blank:]]*//p')
+}
+
+expect_value() { # KEY VIEW EXPECTED
+  if ! reg_value "$1" ${2:+"$2"}; then
+    fail "$1 $2 is absent, expected $3"
+  elif [ "$REPLY" != "$3" ]; then
+    fail "$1 $2 is '$REPLY', expected '$3'"
+  fi
+}
+
+expect_absent() { # KEY [VIEW]
+  if reg_value "$@"; then fail "$* is still there: '$REPLY'"; fi
+}
+
+expect_rc() { # EXPECTED WHAT
+  if [ "$RC" -ne "$1" ]; then fail "$2: exit status $RC, expected $1"; show "$OUT"; fi
+}
+
+expect_failure() { # WHAT
+  if [ "$RC" -eq 0 ]; then fail "$1: succeeded"; show "$OUT"; fi
+}
+
+# check_manifest FILE WINDOWS_EXE IDS...: valid JSON naming that exe, whose
+# Linux counterpart in the prefix exists.
+check_manifest() {
+  local file=$1 exe=$2
+  shift 2
+  [ -f "$file" ] || { fail "no manifest $file"; return; }
+  check_manifest_json "$file" "$exe" "$@"
+  local unix="$WINEPREFIX/drive_c/${exe#C:\\}"
+  unix=${unix//\\//}
+  [ -f "$unix" ] || fail "$file names $exe, which is not there"
+}
+
+begin "invalid ids and arguments are refused and nothing is written"
+for bad in "${REF:0:31}" "${REF}a" HMKGOJDNHDINEDLDEMACIPDHGNBPLLGK "${REF:0:31}q" '*' "$REF,${REF:0:31}"; do
+  wcmd "$DIR" register.cmd /user /id "$bad"
+  expect_failure "register /id '$bad'"
+  grep -q 'invalid extension id' "$OUT" || { fail "no message for id '$bad'"; show "$OUT"; }
+done
+wcmd "$DIR" register.cmd /user /id
+expect_rc 2 "register /id without an id"
+wcmd "$DIR" register.cmd /users
+expect_rc 2 "register /users"
+expect_absent "HKCU\\$CHROME_KEY"
+expect_absent "HKCU\\$EDGE_KEY"
+expect_absent "HKLM\\$CHROME_KEY" /reg:32
+ls "$DIR"/$HOST-* >/dev/null 2>&1 && fail "a manifest was written: $(ls "$DIR"/$HOST-*)"
+end
+
+begin "register /user: both browsers, the reference id, manifests beside the host"
+wcmd "$DIR" register.cmd /user
+expect_rc 0 "register /user"
+for b in chrome edge; do
+  check_manifest "$DIR/$HOST-$b-user.json" "$WIN_DIR\\orvendel_host.exe" "$REF"
+done
+expect_value "HKCU\\$CHROME_KEY" "" "$WIN_DIR\\$HOST-chrome-user.json"
+expect_value "HKCU\\$EDGE_KEY" "" "$WIN_DIR\\$HOST-edge-user.json"
+expect_absent "HKLM\\$CHROME_KEY" /reg:32
+expect_absent "HKLM\\$EDGE_KEY" /reg:64
+cp "$DIR/$HOST-chrome-user.json" "$WORK/first.json"
+wcmd "$DIR" register.cmd /user
+expect_rc 0 "register /user again"
+cmp -s "$WORK/first.json" "$DIR/$HOST-chrome-user.json" || fail "a second register changed the manifest"
+ls "$DIR"/*.part >/dev/null 2>&1 && fail "a .part file was left"
+end
+
+begin "register /machine /chrome /id A,B: HKLM in both views, two origins"
+wcmd "$DIR" register.cmd /machine /chrome /id "$ID_A,$ID_B"
+expect_rc 0 "register /machine /chrome"
+check_manifest "$DIR/$HOST-chrome-machine.json" "$WIN_DIR\\orvendel_host.exe" "$ID_A" "$ID_B"
+expect_value "HKLM\\$CHROME_KEY" /reg:32 "$WIN_DIR\\$HOST-chrome-machine.json"
+expect_value "HKLM\\$CHROME_KEY" /reg:64 "$WIN_DIR\\$HOST-chrome-machine.json"
+expect_absent "HKLM\\$EDGE_KEY" /reg:32
+expect_absent "HKLM\\$EDGE_KEY" /reg:64
+[ -e "$DIR/$HOST-edge-machine.json" ] && fail "an Edge manifest was written for /chrome"
+expect_value "HKCU\\$CHROME_KEY" "" "$WIN_DIR\\$HOST-chrome-user.json"
+end
+
+begin "a manifest that cannot be written: an error and no key"
+mkdir "$DIR/$HOST-edge-machine.json"
+wcmd "$DIR" register.cmd /machine /edge
+expect_failure "register over a folder"
+grep -q 'cannot write' "$OUT" || { fail "no message"; show "$OUT"; }
+expect_absent "HKLM\\$EDGE_KEY" /reg:32
+expect_absent "HKLM\\$EDGE_KEY" /reg:64
+rmdir "$DIR/$HOST-edge-machine.json"
+end
+
+begin "unregister leaves a key that another copy registered"
+mkdir -p "$OTHER"
+cp "$DIR"/orvendel_host.exe "$DIR"/register.cmd "$DIR"/unregister.cmd "$DIR"/$HOST.template.json "$OTHER/"
+wcmd "$OTHER" register.cmd /user /chrome
+expect_rc 0 "register /user /chrome from the other copy"
+wcmd "$DIR" unregister.cmd /user
+expect_rc 0 "unregister /user"
+expect_value "HKCU\\$CHROME_KEY" "" "$WIN_OTHER\\$HOST-chrome-user.json"
+grep -q 'left' "$OUT" || { fail "no word of the key left alone"; show "$OUT"; }
+expect_absent "HKCU\\$EDGE_KEY"
+[ -e "$DIR/$HOST-chrome-user.json" ] && fail "the Chrome user manifest is still there"
+[ -e "$DIR/$HOST-edge-user.json" ] && fail "the Edge user manifest is still there"
+check_manifest "$OTHER/$HOST-chrome-user.json" "$WIN_OTHER\\orvendel_host.exe" "$REF"
+wcmd "$OTHER" unregister.cmd /user /chrome
+expect_rc 0 "unregister from the other copy"
+expect_absent "HKCU\\$CHROME_KEY"
+[ -e "$OTHER/$HOST-chrome-user.json" ] && fail "the other copy's manifest is still there"
+end
+
+begin "unregister /machine removes both views; nothing registered is fine"
+wcmd "$DIR" unregister.cmd /machine /chrome /id "$ID_A,$ID_B"
+expect_rc 0 "unregister /machine /chrome"
+expect_absent "HKLM\\$CHROME_KEY" /reg:32
+expect_absent "HKLM\\$CHROME_KEY" /reg:64
+[ -e "$DIR/$HOST-chrome-machine.json" ] && fail "the machine manifest is still there"
+wcmd "$DIR" unregister.cmd /machine
+expect_rc 0 "unregister /machine with nothing registered"
+wcmd "$DIR" unregister.cmd /user
+expect_rc 0 "unregister /user with nothing registered"
+(cd "$DIR" && find . | sort) >"$WORK/after.list"
+diff "$WORK/installed.list" "$WORK/after.list" >"$WORK/diff" || { fail "the folder differs from the installed one"; show "$WORK/diff"; }
+end
+
+summary
