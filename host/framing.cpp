@@ -1,6 +1,9 @@
 #include "host/framing.h"
 
+#include <stdint.h>
 #include <string.h>
+
+#include <atomic>
 
 #include "support/log.h"
 #include "support/text.h"
@@ -11,6 +14,14 @@ FILE* g_input = nullptr;
 FILE* g_output = nullptr;
 // Held from a frame's first length byte to the end of its body, and by flushes.
 SRWLOCK g_outputLock = SRWLOCK_INIT;
+// Set by every frame written, cleared by every flush: the read loop's flush
+// before each frame costs nothing when no frame waits (a relay thread
+// flushes its own frames, so one that lands after the test goes out anyway).
+std::atomic<bool> g_outputPending{false};
+// Standard input's buffer is made larger once, before the first read: a
+// stream of small frames then takes one read call per 64 KB, not per 4 KB.
+#define INPUT_BUFFER_BYTES 65536
+bool g_inputBuffered = false;
 
 FILE* Input() { return g_input != nullptr ? g_input : stdin; }
 FILE* Output() { return g_output != nullptr ? g_output : stdout; }
@@ -49,6 +60,25 @@ void EscapeJsonText(const char* text, char* out, size_t limit) {
     out[used] = 0;
 }
 
+// {"Result":"<resultCode>","Data":""}, as the reply pattern formats it with empty data.
+void FormatEmptyReply(int resultCode, char* body) {
+    static const char kHead[] = "{\"Result\":\"";
+    static const char kTail[] = "\",\"Data\":\"\"}";
+    char* p = body;
+    memcpy(p, kHead, sizeof(kHead) - 1);
+    p += sizeof(kHead) - 1;
+    char digits[10];
+    size_t n = 0;
+    uint32_t magnitude = resultCode < 0 ? 0u - static_cast<uint32_t>(resultCode) : static_cast<uint32_t>(resultCode);
+    do {
+        digits[n++] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (resultCode < 0) *p++ = '-';
+    while (n > 0) *p++ = digits[--n];
+    memcpy(p, kTail, sizeof(kTail));
+}
+
 }  // namespace
 
 void SetFrameStreams(FILE* input, FILE* output) {
@@ -59,7 +89,11 @@ void SetFrameStreams(FILE* input, FILE* output) {
 FrameReadResult ReadFramedRequest(HeapArray<char>* request) {
     // As with tied console streams: whatever is pending reaches the extension
     // before the host waits for its next frame.
-    FlushOutput();
+    if (g_outputPending.load()) FlushOutput();
+    if (g_input == nullptr && !g_inputBuffered) {
+        g_inputBuffered = true;
+        setvbuf(stdin, nullptr, _IOFBF, INPUT_BUFFER_BYTES);
+    }
 
     unsigned char header[4] = {0, 0, 0, 0};
     size_t got = fread(header, 1, sizeof(header), Input());
@@ -71,7 +105,8 @@ FrameReadResult ReadFramedRequest(HeapArray<char>* request) {
     DebugLog(LOG_TRACE, W("Request data length : %d"), static_cast<int>(declared));
     uint32_t length = declared > MAX_REQUEST_BYTES ? MAX_REQUEST_BYTES : declared;
 
-    HeapArray<char> buffer = AllocZeroed<char>(static_cast<size_t>(length) + 1);
+    // Filled by the read below; only what the input did not deliver is zeroed.
+    HeapArray<char> buffer = AllocUninitialized<char>(static_cast<size_t>(length) + 1);
     if (!buffer) {
         DebugLog(LOG_ERROR, W("Buffer allocation failed : %d"), static_cast<int>(GetLastError()));
         SendReply(-1, W(""));
@@ -84,6 +119,7 @@ FrameReadResult ReadFramedRequest(HeapArray<char>* request) {
         if (n == 0) break;
         filled += n;
     }
+    memset(buffer.get() + filled, 0, static_cast<size_t>(length) + 1 - filled);
     if (declared > length) DiscardInput(static_cast<uint64_t>(declared) - length);
     *request = std::move(buffer);
     return FRAME_REQUEST;
@@ -91,36 +127,48 @@ FrameReadResult ReadFramedRequest(HeapArray<char>* request) {
 
 void WriteFramedMessage(const char* body) {
     uint32_t length = static_cast<uint32_t>(strlen(body));
+    // Least significant byte first, whatever the machine's own order.
+    const unsigned char header[4] = {static_cast<unsigned char>(length & 0xFF),
+                                     static_cast<unsigned char>((length >> 8) & 0xFF),
+                                     static_cast<unsigned char>((length >> 16) & 0xFF),
+                                     static_cast<unsigned char>((length >> 24) & 0xFF)};
     AcquireSRWLockExclusive(&g_outputLock);
     FILE* out = Output();
-    fputc(static_cast<int>(length & 0xFF), out);
-    fputc(static_cast<int>((length >> 8) & 0xFF), out);
-    fputc(static_cast<int>((length >> 16) & 0xFF), out);
-    fputc(static_cast<int>((length >> 24) & 0xFF), out);
+    fwrite(header, 1, sizeof(header), out);
     fwrite(body, 1, length, out);
+    g_outputPending.store(true);
     ReleaseSRWLockExclusive(&g_outputLock);
 }
 
 void FlushOutput() {
     AcquireSRWLockExclusive(&g_outputLock);
+    g_outputPending.store(false);
     fflush(Output());
     ReleaseSRWLockExclusive(&g_outputLock);
 }
 
 void SendReply(int resultCode, const WCHAR* data) {
-    char dataText[ANSI_TEXT_BYTES] = {};
-    if (data != nullptr && data[0] != 0) WideToAnsi(data, dataText);
-    // Data is cut, never the frame around it: the body stays one JSON object.
-    char envelope[64];
-    int fixed = snprintf(envelope, sizeof(envelope), "{\"Result\":\"%d\",\"Data\":\"\"}", resultCode);
-    char escaped[REPLY_BUFFER_BYTES] = {};
-    EscapeJsonText(dataText, escaped, sizeof(escaped) - static_cast<size_t>(fixed));
-
     char body[REPLY_BUFFER_BYTES] = {};
-    snprintf(body, sizeof(body), "{\"Result\":\"%d\",\"Data\":\"%s\"}", resultCode, escaped);
+    if (data == nullptr || data[0] == 0) {
+        // Every reply of the host: nothing to convert or escape.
+        FormatEmptyReply(resultCode, body);
+    } else {
+        char dataText[ANSI_TEXT_BYTES] = {};
+        WideToAnsi(data, dataText);
+        // Data is cut, never the frame around it: the body stays one JSON object.
+        char envelope[64];
+        int fixed = snprintf(envelope, sizeof(envelope), "{\"Result\":\"%d\",\"Data\":\"\"}", resultCode);
+        char escaped[REPLY_BUFFER_BYTES] = {};
+        EscapeJsonText(dataText, escaped, sizeof(escaped) - static_cast<size_t>(fixed));
+        snprintf(body, sizeof(body), "{\"Result\":\"%d\",\"Data\":\"%s\"}", resultCode, escaped);
+    }
 
-    WCHAR logged[REPLY_BUFFER_BYTES] = {};
-    AnsiToWide(body, logged, CountOf(logged));
-    DebugLog(LOG_TRACE, W("[SOD] : %s"), logged);
+    // The trace line's copy of the body is made only when the line can be
+    // written: before the configuration is read, or with trace lines on.
+    if (g_LogState.loaded.load() == 0 || g_LogState.enabled.load() == 1) {
+        WCHAR logged[REPLY_BUFFER_BYTES] = {};
+        AnsiToWide(body, logged, CountOf(logged));
+        DebugLog(LOG_TRACE, W("[SOD] : %s"), logged);
+    }
     WriteFramedMessage(body);
 }

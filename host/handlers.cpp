@@ -12,6 +12,7 @@
 #define URL_BLOCK_BYTE_LIMIT 50000u
 #define URL_BLOCK_CAPPED_UNITS 50000u
 #define DEVTOOL_BLOCK_BYTES 260u
+#define DEVTOOL_FORMAT_UNITS (DEVTOOL_BLOCK_BYTES / 2 + 1)
 
 namespace {
 
@@ -83,7 +84,10 @@ void ReturnCheckDevtools(const WCHAR* argumentText, DWORD argumentSize, int brow
         return;
     }
     uint64_t units = static_cast<uint64_t>(argumentSize) + 16;
-    HeapArray<WCHAR> text = FormatAnswer(argumentText, static_cast<size_t>(units));
+    // Only the first 130 units can reach the block, and a text cut at 131
+    // units begins with them unchanged: a long answer is not formatted whole.
+    uint64_t formatted = units < DEVTOOL_FORMAT_UNITS ? units : DEVTOOL_FORMAT_UNITS;
+    HeapArray<WCHAR> text = FormatAnswer(argumentText, static_cast<size_t>(formatted));
     if (!text) return;
     {
         UniqueView view(MapViewOfFile(mapping.get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, DEVTOOL_BLOCK_BYTES));

@@ -1,6 +1,9 @@
 #include "host/request.h"
 
+#include <stdint.h>
 #include <string.h>
+
+#include <optional>
 
 #include <rapidjson/document.h>
 
@@ -11,6 +14,9 @@
 
 CommandHandlers g_CommandHandlers = {FindHandle, ReturnUrlList, ReturnCheckDevtools};
 
+// Room on the stack for the document of a small request.
+#define DOCUMENT_POOL_BYTES 2048
+
 namespace {
 
 void Refuse(const WCHAR* line) {
@@ -18,73 +24,108 @@ void Refuse(const WCHAR* line) {
     SendReply(-1, W(""));
 }
 
-// The bytes of a JSON string up to its first zero byte, terminated.
-HeapArray<char> CopyStringBytes(const rapidjson::Value& value) {
-    size_t length = value.GetStringLength();
-    HeapArray<char> copy = AllocZeroed<char>(length + 1);
-    if (copy) {
-        const char* bytes = value.GetString();
-        size_t used = strnlen(bytes, length);
+// The UTF-16 text of a string argument of `length` bytes: what the UTF-8
+// conversion makes of its bytes up to the first zero byte followed by zeros,
+// length + 1 bytes in all, the count of units c taken first and the text
+// made of c + 1 units. The library ends every string with a zero byte, so a
+// string without one of its own is converted where it lies; only one that
+// holds a zero byte needs a zero-filled copy.
+HeapArray<WCHAR> ConvertArgument(const char* bytes, size_t length) {
+    HeapArray<char> copy;
+    const char* source = bytes;
+    size_t used = strnlen(bytes, length);
+    if (used < length) {
+        copy = AllocZeroed<char>(length + 1);
+        if (!copy) return nullptr;
         memcpy(copy.get(), bytes, used);
+        source = copy.get();
     }
-    return copy;
+    // The count takes in the terminator and any zero bytes after a cut.
+    int sourceBytes = static_cast<int>(length + 1);
+    int units = MultiByteToWideChar(CP_UTF8, 0, source, sourceBytes, nullptr, 0);
+    // Each unit is written once: by the conversion, or as a zero behind it.
+    HeapArray<WCHAR> text = AllocUninitialized<WCHAR>(static_cast<size_t>(units) + 1);
+    if (!text) return text;
+    int written = units > 0 ? MultiByteToWideChar(CP_UTF8, 0, source, sourceBytes, text.get(), units) : 0;
+    for (int i = written > 0 ? written : 0; i <= units; ++i) text[i] = 0;
+    return text;
+}
+
+// value in decimal, as "%d" writes it, terminated; out holds at least 12 units.
+void WriteDecimal(WCHAR* out, int value) {
+    WCHAR digits[10];
+    size_t n = 0;
+    uint32_t magnitude = value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
+    do {
+        digits[n++] = static_cast<WCHAR>(W('0') + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    size_t at = 0;
+    if (value < 0) out[at++] = W('-');
+    while (n > 0) out[at++] = digits[--n];
+    out[at] = 0;
 }
 
 }  // namespace
 
 void HandleRequest(HeapArray<char> request, int browserType) {
+    // The pool's first chunk lies on the stack: a small request's document
+    // needs no heap block of its own, a large one takes more chunks as usual.
+    alignas(8) char poolBuffer[DOCUMENT_POOL_BYTES];
+    rapidjson::MemoryPoolAllocator<> pool(poolBuffer, sizeof(poolBuffer));
+    std::optional<rapidjson::Document> document(std::in_place, &pool);
+    // Destroys the document and gives back the pool's heap chunks.
+    auto releaseDocument = [&document, &pool] {
+        document.reset();
+        pool.Clear();
+    };
     // Iterative parsing accepts exactly the texts the recursive parser does,
     // without letting a deeply nested body exhaust the stack.
-    rapidjson::Document document;
-    document.Parse<rapidjson::kParseIterativeFlag>(request ? request.get() : "");
-    if (document.HasParseError()) {
+    document->Parse<rapidjson::kParseIterativeFlag>(request ? request.get() : "");
+    // The document holds its own copies of the strings: the frame's buffer,
+    // up to 1 MB, need not live on beside the UTF-16 text made below.
+    request.reset();
+    if (document->HasParseError()) {
         Refuse(W("Parse Error!!"));
         return;
     }
 
     const WCHAR* keyError = W("Key value is not exist or wrong!");
-    if (!document.IsObject()) return Refuse(keyError);
-    rapidjson::Value::ConstMemberIterator commandId = document.FindMember("CommandID");
-    if (commandId == document.MemberEnd()) return Refuse(keyError);
-    rapidjson::Value::ConstMemberIterator commandArgs = document.FindMember("CommandArgs");
-    if (commandArgs == document.MemberEnd()) return Refuse(keyError);
+    if (!document->IsObject()) return Refuse(keyError);
+    rapidjson::Value::ConstMemberIterator commandId = document->FindMember("CommandID");
+    if (commandId == document->MemberEnd()) return Refuse(keyError);
+    rapidjson::Value::ConstMemberIterator commandArgs = document->FindMember("CommandArgs");
+    if (commandArgs == document->MemberEnd()) return Refuse(keyError);
     if (!commandId->value.IsString()) return Refuse(keyError);
     if (!commandArgs->value.IsString() && !commandArgs->value.IsInt()) return Refuse(keyError);
 
     const WCHAR* allocationError = W("Buffer allocation failed : %d");
     DWORD commandBytes = commandId->value.GetStringLength();
-    HeapArray<char> commandCopy = CopyStringBytes(commandId->value);
-    HeapArray<WCHAR> commandWord = commandCopy ? AllocZeroed<WCHAR>(static_cast<size_t>(commandBytes) + 1) : nullptr;
+    HeapArray<WCHAR> commandWord = AllocZeroed<WCHAR>(static_cast<size_t>(commandBytes) + 1);
     if (!commandWord) {
         DebugLog(LOG_ERROR, allocationError, static_cast<int>(GetLastError()));
         return Refuse(nullptr);
     }
-    // The command word goes through the ANSI code page, not UTF-8.
-    AnsiToWide(commandCopy.get(), commandWord.get(), static_cast<int>(commandBytes + 1));
+    // The command word goes through the ANSI code page, not UTF-8. The
+    // conversion stops at the first zero byte, where a copy cut there would end.
+    AnsiToWide(commandId->value.GetString(), commandWord.get(), static_cast<int>(commandBytes + 1));
     DebugLog(LOG_TRACE, W("Command ID : %s"), commandWord.get());
 
     int argumentValue = 0;
     DWORD argumentSize = 0;
-    HeapArray<char> argumentCopy;
     HeapArray<WCHAR> argumentText;
     if (commandArgs->value.IsInt()) {
         argumentValue = commandArgs->value.GetInt();
         argumentSize = commandBytes + 1;
+        releaseDocument();
         argumentText = AllocZeroed<WCHAR>(ARGUMENT_TEXT_UNITS);
-        if (argumentText) StringCchPrintfW(argumentText.get(), ARGUMENT_TEXT_UNITS, W("%d"), argumentValue);
+        if (argumentText) WriteDecimal(argumentText.get(), argumentValue);
     } else {
         DWORD argumentBytes = commandArgs->value.GetStringLength();
         argumentSize = argumentBytes + 1;
-        argumentCopy = CopyStringBytes(commandArgs->value);
-        if (argumentCopy) {
-            // The count takes in the terminator and any zero bytes after a cut.
-            int units = MultiByteToWideChar(CP_UTF8, 0, argumentCopy.get(), static_cast<int>(argumentSize), nullptr, 0);
-            argumentText = AllocZeroed<WCHAR>(static_cast<size_t>(units) + 1);
-            if (argumentText) {
-                MultiByteToWideChar(CP_UTF8, 0, argumentCopy.get(), static_cast<int>(argumentSize),
-                                    argumentText.get(), units);
-            }
-        }
+        argumentText = ConvertArgument(commandArgs->value.GetString(), argumentBytes);
+        // Nothing more is needed of the document: its pool goes before the handler runs.
+        releaseDocument();
     }
     if (!argumentText) {
         DebugLog(LOG_ERROR, allocationError, static_cast<int>(GetLastError()));

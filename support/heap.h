@@ -30,3 +30,16 @@ HeapArray<T> AllocZeroed(size_t count) {
     if (p == nullptr) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return HeapArray<T>(p);
 }
+
+// The same without the zero fill, for a buffer that its caller fills whole
+// (a large one need not be written twice). Fails exactly as AllocZeroed does.
+template <typename T>
+HeapArray<T> AllocUninitialized(size_t count) {
+    if (ShouldFailAllocation()) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    T* p = new (std::nothrow) T[count == 0 ? 1 : count];
+    if (p == nullptr) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return HeapArray<T>(p);
+}

@@ -140,7 +140,8 @@ void WideToAnsi(const WCHAR* source, char* destination) {
     HeapArray<char> converted = AllocZeroed<char>(static_cast<size_t>(bytes));
     if (!converted) return;
 
-    if (WideCharToMultiByte(CP_ACP, 0, source, -1, converted.get(), bytes, nullptr, nullptr) > 0) {
+    // The length is known: the terminator is the one unit past it.
+    if (WideCharToMultiByte(CP_ACP, 0, source, length + 1, converted.get(), bytes, nullptr, nullptr) > 0) {
         lstrcpynA(destination, converted.get(), ANSI_TEXT_BYTES);
     }
 }
@@ -154,7 +155,7 @@ void AnsiToWide(const char* source, WCHAR* destination, int capacity) {
     HeapArray<WCHAR> converted = AllocZeroed<WCHAR>(static_cast<size_t>(units));
     if (!converted) return;
 
-    if (MultiByteToWideChar(CP_ACP, 0, source, -1, converted.get(), units) > 0) {
+    if (MultiByteToWideChar(CP_ACP, 0, source, units, converted.get(), units) > 0) {
         lstrcpynW(destination, converted.get(), capacity);
     }
 }

@@ -1,6 +1,8 @@
 // UTF-16 <-> narrow conversions. The ANSI code page is UTF-8 here, so
 // CP_ACP and CP_UTF8 convert alike.
 #include <limits.h>
+#include <stdint.h>
+#include <string.h>
 
 #include "platform/platform.h"
 
@@ -36,7 +38,53 @@ struct BoundedOutput {
         count += n;
         return true;
     }
+
+    // A run of ASCII (units below 0x80), each unit the same value in both
+    // encodings. As many as fit are stored, as Put stores them one by one.
+    template <typename S>
+    bool PutAscii(const S* units, size_t n) {
+        if (capacity == 0) {
+            count += n;
+            if (count > static_cast<size_t>(INT_MAX)) overflow = true;
+            return !overflow;
+        }
+        size_t room = capacity - count;
+        size_t fit = n < room ? n : room;
+        T* to = buffer + count;
+        for (size_t i = 0; i < fit; ++i) to[i] = static_cast<T>(units[i]);
+        count += fit;
+        if (fit < n) {
+            overflow = true;
+            return false;
+        }
+        return true;
+    }
 };
+
+// Length of the run of ASCII bytes at s, at most n; eight at a time while it lasts.
+size_t AsciiBytes(const unsigned char* s, size_t n) {
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t word;
+        memcpy(&word, s + i, sizeof word);
+        if ((word & 0x8080808080808080ull) != 0) break;
+    }
+    while (i < n && s[i] < 0x80) ++i;
+    return i;
+}
+
+// The same for UTF-16 units, four at a time.
+size_t AsciiUnits(const WCHAR* s, size_t n) {
+    static_assert(sizeof(WCHAR) == 2, "UTF-16 units");
+    size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        uint64_t word;
+        memcpy(&word, s + i, sizeof word);
+        if ((word & 0xFF80FF80FF80FF80ull) != 0) break;
+    }
+    while (i < n && s[i] < 0x80) ++i;
+    return i;
+}
 
 size_t EncodeUtf8(DWORD cp, char* out) {
     if (cp < 0x80) {
@@ -99,6 +147,12 @@ int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int
 
     BoundedOutput<char> out{lpMultiByteStr, static_cast<size_t>(cbMultiByte), 0, false};
     for (size_t i = 0; i < length; ++i) {
+        if (lpWideCharStr[i] < 0x80) {
+            size_t run = AsciiUnits(lpWideCharStr + i, length - i);
+            if (!out.PutAscii(lpWideCharStr + i, run)) break;
+            i += run - 1;
+            continue;
+        }
         DWORD unit = lpWideCharStr[i];
         DWORD cp = unit;
         if (IsHighSurrogate(unit) && i + 1 < length && IsLowSurrogate(lpWideCharStr[i + 1])) {
@@ -128,6 +182,12 @@ int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int
     BoundedOutput<WCHAR> out{lpWideCharStr, static_cast<size_t>(cchWideChar), 0, false};
     size_t i = 0;
     while (i < length) {
+        if (s[i] < 0x80) {
+            size_t run = AsciiBytes(s + i, length - i);
+            if (!out.PutAscii(s + i, run)) break;
+            i += run;
+            continue;
+        }
         const unsigned char lead = s[i];
         DWORD cp = lead;
         size_t trail = 0;

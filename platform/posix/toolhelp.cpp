@@ -68,19 +68,25 @@ bool SkipField(const char*& p) {
 }
 
 // "pid (comm) state ppid ...": the name may hold anything, ')' and spaces
-// included, so it ends at the last ')' of the line.
-bool ParseStat(const std::string& text, StatLine* line) {
-    size_t open = text.find('(');
-    size_t close = text.rfind(')');
-    if (open == std::string::npos || close == std::string::npos || close < open) return false;
-    const char* p = text.c_str();
+// included, so it ends at the last ')' of the line. text is terminated.
+bool ParseStat(const char* text, size_t size, StatLine* line) {
+    const char* open = static_cast<const char*>(memchr(text, '(', size));
+    const char* close = nullptr;
+    for (size_t i = size; i > 0; --i) {
+        if (text[i - 1] == ')') {
+            close = text + i - 1;
+            break;
+        }
+    }
+    if (open == nullptr || close == nullptr || close < open) return false;
+    const char* p = text;
     uint64_t value = 0;
     if (!ParseUnsigned(p, &value) || value > 0xFFFFFFFFu) return false;
     line->pid = static_cast<uint32_t>(value);
-    line->comm = text.substr(open + 1, close - open - 1);
+    line->comm.assign(open + 1, static_cast<size_t>(close - open - 1));
 
     // Fields after the name, counted from 3 (state) as proc(5) does.
-    p = text.c_str() + close + 1;
+    p = close + 1;
     if (!SkipField(p)) return false;  // 3 state
     if (!ParseUnsigned(p, &value)) return false;  // 4 ppid
     line->ppid = static_cast<uint32_t>(value);
@@ -98,6 +104,38 @@ bool ParseStat(const std::string& text, StatLine* line) {
     return ParseUnsigned(p, &line->starttime);  // 22
 }
 
+bool ParseStat(const std::string& text, StatLine* line) { return ParseStat(text.c_str(), text.size(), line); }
+
+bool ReadStat(uint32_t pid, StatLine* line);
+
+// One /proc/<pid>/stat read whole into a buffer on the stack, through the
+// descriptor of /proc: a snapshot reads one such file per process.
+bool ReadStatAt(int procFd, const char* pidName, StatLine* line) {
+    char path[32];
+    int n = snprintf(path, sizeof path, "%s/stat", pidName);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof path) return false;
+    int fd;
+    do {
+        fd = ::openat(procFd, path, O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return false;
+    // The kernel makes the whole line at the first read: one read shorter
+    // than the room left holds all of it, with no second read to see the end.
+    char text[1024];
+    ssize_t got;
+    do {
+        got = ::read(fd, text, sizeof text - 1);
+    } while (got < 0 && errno == EINTR);
+    ::close(fd);
+    if (got <= 0) return false;
+    if (static_cast<size_t>(got) == sizeof text - 1) {
+        // A line this long is read again by the general reader.
+        return ReadStat(static_cast<uint32_t>(strtoul(pidName, nullptr, 10)), line);
+    }
+    text[got] = 0;
+    return ParseStat(text, static_cast<size_t>(got), line);
+}
+
 bool ReadStat(uint32_t pid, StatLine* line) {
     char path[64];
     snprintf(path, sizeof path, "/proc/%u/stat", pid);
@@ -109,6 +147,14 @@ bool ReadStat(uint32_t pid, StatLine* line) {
 // byte by byte (Latin-1) rather than lost.
 void NameToWide(const std::string& name, WCHAR* out, size_t units) {
     size_t n = 0;
+    // Most names are ASCII, the same units in either reading.
+    bool ascii = true;
+    for (unsigned char c : name) ascii = ascii && c < 0x80;
+    if (ascii) {
+        for (; n + 1 < units && n < name.size(); ++n) out[n] = static_cast<unsigned char>(name[n]);
+        out[n] = 0;
+        return;
+    }
     int wide = name.empty() ? 0
                             : MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name.data(),
                                                   static_cast<int>(name.size()), nullptr, 0);
@@ -141,6 +187,7 @@ bool FillSnapshot(Snapshot* snapshot) {
         SetLastError(pal::ErrorFromErrno(errno));
         return false;
     }
+    snapshot->entries.reserve(512);
     for (;;) {
         errno = 0;
         struct dirent* entry = ::readdir(dir);
@@ -151,7 +198,7 @@ bool FillSnapshot(Snapshot* snapshot) {
         while (*p >= '0' && *p <= '9') ++p;
         if (*p != 0) continue;
         StatLine line;
-        if (!ReadStat(static_cast<uint32_t>(strtoul(name, nullptr, 10)), &line)) continue;
+        if (!ReadStatAt(::dirfd(dir), name, &line)) continue;
         PROCESSENTRY32W record;
         memset(&record, 0, sizeof record);
         record.dwSize = sizeof record;

@@ -198,30 +198,41 @@ TEST_F(RequestTest, DeepNestingIsRefusedWithoutRecursion) {
 
 TEST_F(RequestTest, EveryAllocationFailureIsRefused) {
     // Trace lines off, so that only the request's own allocations count: the
-    // command copy, the command word, the conversion's temporary buffer, the
-    // argument copy and the argument text.
+    // command word, the conversion's temporary buffer, the argument copy (only
+    // for a string that holds a zero byte of its own) and the argument text.
     ASSERT_TRUE(folder.WriteIni("[Root]\r\nDebug=0\r\n"));
     ResetLogState();
     SetLogName(W("RequestTest"));
     DebugLog(LOG_ERROR, W("configuration read"));
-    const std::string body = R"({"CommandID":"ReturnUrlList","CommandArgs":"1;x"})";
-    for (int nth = 1; nth <= 6; ++nth) {
-        SCOPED_TRACE(nth);
-        g_calls.clear();
-        HeapArray<char> request = AllocZeroed<char>(body.size() + 1);
-        memcpy(request.get(), body.data(), body.size());
-        InjectAllocationFailure(nth);
-        HandleRequest(std::move(request), 2);
-        InjectAllocationFailure(0);
-        EXPECT_EQ(g_calls.size(), nth == 6 ? 1u : 0u);
+    struct {
+        std::string body;
+        int allocations;
+    } cases[] = {
+        {R"({"CommandID":"ReturnUrlList","CommandArgs":"1;x"})", 3},
+        {R"({"CommandID":"ReturnUrlList","CommandArgs":"1;x\u0000y"})", 4},
+        {R"({"CommandID":"ReturnUrlList","CommandArgs":1})", 3},
+    };
+    int refused = 0;
+    for (const auto& c : cases) {
+        for (int nth = 1; nth <= c.allocations + 1; ++nth) {
+            SCOPED_TRACE(c.body + " " + std::to_string(nth));
+            g_calls.clear();
+            HeapArray<char> request = AllocZeroed<char>(c.body.size() + 1);
+            memcpy(request.get(), c.body.data(), c.body.size());
+            InjectAllocationFailure(nth);
+            HandleRequest(std::move(request), 2);
+            InjectAllocationFailure(0);
+            EXPECT_EQ(g_calls.size(), nth == c.allocations + 1 ? 1u : 0u);
+            if (nth <= c.allocations) ++refused;
+        }
     }
     // Without its temporary buffer the command word stays empty: an unknown
-    // command, refused without an error line.
-    EXPECT_EQ(Replies(), 5);
+    // command, refused without an error line. Every other failure is logged.
+    EXPECT_EQ(Replies(), refused);
     std::vector<std::string> errors = Errors();
     ASSERT_FALSE(errors.empty());
     errors.erase(errors.begin());
-    EXPECT_EQ(errors, std::vector<std::string>(4, "Buffer allocation failed : 8"));
+    EXPECT_EQ(errors, std::vector<std::string>(static_cast<size_t>(refused) - 3, "Buffer allocation failed : 8"));
 }
 
 TEST_F(RequestTest, FramesOfSeveralThreadsNeverInterleave) {
