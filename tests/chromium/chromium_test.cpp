@@ -255,7 +255,7 @@ protected:
         buffer.push_back('\0');
         ASSERT_NE(mkdtemp(buffer.data()), nullptr) << "mkdtemp failed";
         root_ = buffer.data();
-        for (const char* sub : {"home/.config", "home/.cache", "profile/NativeMessagingHosts", "pages"}) {
+        for (const char* sub : {"home/.config", "home/.cache", "profile/NativeMessagingHosts", "pages", "tmp"}) {
             fs::create_directories(root_ / sub, ec);
             ASSERT_FALSE(ec) << "cannot create " << (root_ / sub) << ": " << ec.message();
         }
@@ -302,6 +302,8 @@ protected:
         env.push_back({"HOME", home.string()});
         env.push_back({"XDG_CONFIG_HOME", (home / ".config").string()});
         env.push_back({"XDG_CACHE_HOME", (home / ".cache").string()});
+        // A browser killed by pid leaves its scratch folders behind: keep them in ours.
+        env.push_back({"TMPDIR", (root_ / "tmp").string()});
         std::string error;
         started_ = Clock::now();
         if (!browser_.Start("/bin/sh", args, env, &error)) {
