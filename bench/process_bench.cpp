@@ -25,18 +25,17 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <rapidjson/document.h>
 
+#include "bench/extension_standin.h"
+#include "bench/proc_table.h"
 #include "bridge/profiles.h"
 #include "support/log.h"
 #include "tests/support/agent_side.h"
@@ -82,17 +81,6 @@ int BaselineReader(bool parse) {
 
 // ---- the host's process ----------------------------------------------------
 
-uint32_t ParentOf(uint32_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    size_t close = text.rfind(')');
-    if (close == std::string::npos) return 0;
-    char state = 0;
-    unsigned parent = 0;
-    if (sscanf(text.c_str() + close + 1, " %c %u", &state, &parent) != 2) return 0;
-    return parent;
-}
-
 std::string CommandOf(uint32_t pid) {
     std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
     std::string name;
@@ -107,10 +95,7 @@ uint32_t FindHostPid(uint32_t launcher) {
     while (!frontier.empty()) {
         uint32_t parent = frontier.back();
         frontier.pop_back();
-        for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-            std::string name = entry.path().filename().string();
-            if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
-            uint32_t pid = static_cast<uint32_t>(std::stoul(name));
+        for (uint32_t pid : ProcessIds()) {
             if (ParentOf(pid) != parent) continue;
             if (CommandOf(pid) == "orvendel_host") return pid;
             frontier.push_back(pid);
@@ -121,107 +106,42 @@ uint32_t FindHostPid(uint32_t launcher) {
 
 // VmHWM of a process, in KiB; 0 when unknown.
 long PeakResidentKiB(uint32_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.compare(0, 6, "VmHWM:") == 0) return atol(line.c_str() + 6);
-    }
-    return 0;
+    return std::max(0L, StatusKiB(pid, "VmHWM:"));
 }
 
 // ---- the extension's side --------------------------------------------------
 
-// Reads every frame of the host; answers questions at once and counts replies.
-class Extension {
-public:
-    explicit Extension(ChildProcess* child) : child_(child) {}
-    ~Extension() { Stop(); }
-
-    void Start() { reader_ = std::thread([this] { Run(); }); }
-    void Stop() {
-        if (reader_.joinable()) reader_.join();
-    }
-
-    bool Send(const std::string& bytes) {
-        std::lock_guard<std::mutex> lock(writeLock_);
-        return child_->Write(bytes.data(), bytes.size());
-    }
-    // Until `count` replies in all have come; false on time-out.
-    bool WaitReplies(long count, int timeoutMs) {
-        std::unique_lock<std::mutex> lock(stateLock_);
-        return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                 [&] { return replies_ >= count || ended_; }) &&
-               replies_ >= count;
-    }
-    long Replies() {
-        std::lock_guard<std::mutex> lock(stateLock_);
-        return replies_;
-    }
-
+// The questions the extension answered, and when it saw the last DevTools one.
+struct Answered {
     std::atomic<int64_t> devtoolFrameAt{0};   // a GetFrameDevTool frame was read
     std::atomic<int64_t> devtoolAnswerAt{0};  // its ReturnCheckDevtools was written
-    std::atomic<long> questions{0};
-
-private:
-    // Frames come in bulk reads: a reader of one frame at a time would cost
-    // more than the host it measures on a stream of refusals.
-    bool NextFrame(std::string* body) {
-        for (;;) {
-            if (pending_.size() - at_ >= 4) {
-                const unsigned char* h = reinterpret_cast<const unsigned char*>(pending_.data() + at_);
-                size_t length = h[0] | h[1] << 8 | h[2] << 16 | static_cast<size_t>(h[3]) << 24;
-                if (pending_.size() - at_ - 4 >= length) {
-                    body->assign(pending_, at_ + 4, length);
-                    at_ += 4 + length;
-                    return true;
-                }
-            }
-            pending_.erase(0, at_);
-            at_ = 0;
-            char chunk[65536];
-            long got = child_->Read(chunk, sizeof chunk, 60000);
-            if (got <= 0) return false;
-            pending_.append(chunk, static_cast<size_t>(got));
-        }
-    }
-
-    void Run() {
-        std::string body;
-        const std::string devtoolAnswer = Frame(Request("ReturnCheckDevtools", "\"7;0\""));
-        const std::string urlAnswer = Frame(Request("ReturnUrlList", "\"7;https://example.com/|https://cdn.example.com/f\""));
-        while (NextFrame(&body)) {
-            if (body.find("GetFrameDevTool") != std::string::npos) {
-                int64_t read = NowNs();
-                devtoolFrameAt.store(read);
-                // The answer counts as written when its write starts: the
-                // host may wake before the write call returns here.
-                devtoolAnswerAt.store(NowNs());
-                Send(devtoolAnswer);
-                questions.fetch_add(1);
-            } else if (body.find("GetURL") != std::string::npos) {
-                Send(urlAnswer);
-                questions.fetch_add(1);
-            } else {
-                std::lock_guard<std::mutex> lock(stateLock_);
-                ++replies_;
-                changed_.notify_all();
-            }
-        }
-        std::lock_guard<std::mutex> lock(stateLock_);
-        ended_ = true;
-        changed_.notify_all();
-    }
-
-    ChildProcess* child_;
-    std::thread reader_;
-    std::string pending_;
-    size_t at_ = 0;
-    std::mutex writeLock_;
-    std::mutex stateLock_;
-    std::condition_variable changed_;
-    long replies_ = 0;
-    bool ended_ = false;
+    std::atomic<long> count{0};
 };
+
+// Answers every question at once; anything else counts as a reply.
+ExtensionStandIn::Reaction AnswerAtOnce(Answered* answered) {
+    return [answered](ExtensionStandIn& extension, const std::string& body) {
+        static const std::string devtoolAnswer = Frame(Request("ReturnCheckDevtools", "\"7;0\""));
+        static const std::string urlAnswer =
+            Frame(Request("ReturnUrlList", "\"7;https://example.com/|https://cdn.example.com/f\""));
+        if (body.find("GetFrameDevTool") != std::string::npos) {
+            int64_t read = NowNs();
+            answered->devtoolFrameAt.store(read);
+            // The answer counts as written when its write starts: the
+            // host may wake before the write call returns here.
+            answered->devtoolAnswerAt.store(NowNs());
+            extension.Send(devtoolAnswer);
+            answered->count.fetch_add(1);
+            return ExtensionStandIn::Seen::Other;
+        }
+        if (body.find("GetURL") != std::string::npos) {
+            extension.Send(urlAnswer);
+            answered->count.fetch_add(1);
+            return ExtensionStandIn::Seen::Other;
+        }
+        return ExtensionStandIn::Seen::Reply;
+    };
+}
 
 // ---- figures -----------------------------------------------------------------
 
@@ -283,8 +203,8 @@ double TimeBaseline(const char* mode, const std::string& stream) {
 }
 
 // Seconds through the host, from the first byte to the reply to the sync after it.
-double TimeHost(Extension& extension, const std::string& stream, long repliesInStream) {
-    long before = extension.Replies();
+double TimeHost(ExtensionStandIn& extension, const std::string& stream, uint64_t repliesInStream) {
+    uint64_t before = extension.Replies();
     int64_t start = NowNs();
     const size_t kChunk = 1 << 20;
     for (size_t at = 0; at < stream.size(); at += kChunk) {
@@ -320,15 +240,6 @@ public:
 private:
     std::vector<pid_t> pids_;
 };
-
-size_t ProcessCount() {
-    size_t n = 0;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-        std::string name = entry.path().filename().string();
-        if (!name.empty() && name.find_first_not_of("0123456789") == std::string::npos) ++n;
-    }
-    return n;
-}
 
 struct StartTime {
     double firstReadMs = 0;   // fork to the bytes waiting on stdin taken
@@ -540,17 +451,18 @@ PeerFigures RunPeer(const std::string& noReply, const std::string& refused, size
         figures.why = "cannot start node: " + error;
         return figures;
     }
-    Extension extension(&peer);
+    Answered answers;
+    ExtensionStandIn extension(&peer, AnswerAtOnce(&answers), ExtensionStandIn::Options());
     extension.Start();
     if (!extension.Send(Frame("sync")) || !extension.WaitReplies(1, 30000)) Fail("the Node.js peer did not start");
     figures.startKiB = PeakResidentKiB(peer.Pid());
     figures.noReplySeconds = Fastest([&] { return TimeHost(extension, noReply, 0); });
     figures.afterSmallKiB = PeakResidentKiB(peer.Pid());
-    figures.refusedSeconds = Fastest([&] { return TimeHost(extension, refused, static_cast<long>(refusedCount)); });
+    figures.refusedSeconds = Fastest([&] { return TimeHost(extension, refused, refusedCount); });
     TimeHost(extension, Frame(large), 0);
     figures.afterLargeKiB = PeakResidentKiB(peer.Pid());
     peer.CloseInput();
-    extension.Stop();
+    extension.Join();
     uint32_t status = 0;
     peer.Wait(30000, &status);
     figures.ran = true;
@@ -578,7 +490,7 @@ StartFigures MeasureStarts(const HostFolder& folder, int sleepers, int trials) {
     std::string node, script, why;
     bool peer = FindPeer(&node, &script, &why);
     SleepingProcesses sleeping(sleepers);
-    figures.processes = ProcessCount();
+    figures.processes = ProcessIds().size();
     for (int i = 0; i < trials; ++i) {
         figures.host.Add(TimeOneStart({chrome, ProgramDirectory() + "orvendel_host"}, env, true));
         if (!cat.empty()) figures.cat.Add(TimeOneStart({chrome, cat}, env, false));
@@ -642,7 +554,8 @@ int RunBench() {
     g_RunHost = &host;
     int64_t launched = NowNs();
     if (!host.Start(folder, {}, &error)) Fail("host: " + error);
-    Extension extension(&host.Child());
+    Answered answers;
+    ExtensionStandIn extension(&host.Child(), AnswerAtOnce(&answers), ExtensionStandIn::Options());
     extension.Start();
     if (!extension.Send(Frame("sync")) || !extension.WaitReplies(1, 30000)) Fail("the host did not start");
     double firstReplyMs = (NowNs() - launched) / 1e6;
@@ -659,18 +572,18 @@ int RunBench() {
     // DevTools round trips: agent signal -> extension -> response event.
     std::vector<double> roundTrip, toExtension, fromExtension;
     for (int i = 0; i < kDevtoolQuestions + 50; ++i) {
-        long asked = extension.questions.load();
+        long asked = answers.count.load();
         int64_t signalled = NowNs();
         if (!agent.Post(AgentChannel::Devtool, window.Handle())) Fail("cannot signal");
         if (!agent.WaitResponse(AgentChannel::Devtool, 10000)) Fail("no DevTools response event");
         int64_t answered = NowNs();
         // The reader thread counts the question after its write returns.
-        for (int spin = 0; extension.questions.load() == asked && spin < 100000; ++spin) std::this_thread::yield();
-        if (extension.questions.load() != asked + 1) Fail("the response came without a question");
+        for (int spin = 0; answers.count.load() == asked && spin < 100000; ++spin) std::this_thread::yield();
+        if (answers.count.load() != asked + 1) Fail("the response came without a question");
         if (i < 50) continue;  // warm-up
         roundTrip.push_back((answered - signalled) / 1e3);
-        toExtension.push_back((extension.devtoolFrameAt.load() - signalled) / 1e3);
-        fromExtension.push_back((answered - extension.devtoolAnswerAt.load()) / 1e3);
+        toExtension.push_back((answers.devtoolFrameAt.load() - signalled) / 1e3);
+        fromExtension.push_back((answered - answers.devtoolAnswerAt.load()) / 1e3);
     }
 
     // URL round trips carry the relay's designed pause of about 100 ms.
@@ -690,7 +603,7 @@ int RunBench() {
     for (int i = 1; i < kRuns; ++i) hostNoReply = std::min(hostNoReply, TimeHost(extension, noReply, 0));
     long afterAllSmallKiB = PeakResidentKiB(hostPid);
     std::string refused = Stream("{\"CommandID\":\"FindHandle\",\"Args\":0}", kRefusedRequests);
-    double hostRefused = Fastest([&] { return TimeHost(extension, refused, static_cast<long>(kRefusedRequests)); });
+    double hostRefused = Fastest([&] { return TimeHost(extension, refused, kRefusedRequests); });
 
     std::string large = PaddedRequest("ReturnUrlList", 1000000);
     if (large.size() != 1000000) Fail("large request of the wrong size");
@@ -698,7 +611,7 @@ int RunBench() {
     long afterLargeKiB = PeakResidentKiB(hostPid);
 
     HostExit exit = host.Finish(30000);
-    extension.Stop();
+    extension.Join();
     if (!exit.outputEnded || !exit.exited) Fail("the host did not end");
     g_RunHost = nullptr;
 

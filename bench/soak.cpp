@@ -22,10 +22,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -33,6 +31,8 @@
 
 #include <rapidjson/document.h>
 
+#include "bench/extension_standin.h"
+#include "bench/proc_table.h"
 #include "bridge/profiles.h"
 #include "tests/support/agent_side.h"
 #include "tests/support/host_fixture.h"
@@ -85,39 +85,15 @@ void Fail(const std::string& what) {
 
 // ---- the host's process --------------------------------------------------------
 
-uint32_t ParentOf(uint32_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    size_t close = text.rfind(')');
-    if (close == std::string::npos) return 0;
-    char state = 0;
-    unsigned parent = 0;
-    if (sscanf(text.c_str() + close + 1, " %c %u", &state, &parent) != 2) return 0;
-    return parent;
-}
-
 // The launcher's child: the host, or valgrind running it.
 uint32_t ChildOf(uint32_t parent) {
     for (int tries = 0; tries < 500; ++tries) {
-        std::error_code ec;
-        for (const auto& entry : fs::directory_iterator("/proc", ec)) {
-            std::string name = entry.path().filename().string();
-            if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
-            uint32_t pid = static_cast<uint32_t>(std::stoul(name));
+        for (uint32_t pid : ProcessIds()) {
             if (ParentOf(pid) == parent) return pid;
         }
         usleep(10000);
     }
     return 0;
-}
-
-long ResidentKiB(uint32_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.compare(0, 6, "VmRSS:") == 0) return atol(line.c_str() + 6);
-    }
-    return -1;
 }
 
 // The least of a few counts: a log file or block open for a moment is no leak.
@@ -139,116 +115,38 @@ long OpenDescriptors(uint32_t pid) {
 
 // ---- the extension -------------------------------------------------------------
 
-class Extension {
-public:
-    explicit Extension(ChildProcess* host) : host_(host) {}
-    ~Extension() { Join(); }
-
-    void Start() { reader_ = std::thread([this] { Run(); }); }
-    void Join() {
-        if (reader_.joinable()) reader_.join();
-    }
-
-    bool Send(const std::string& bytes) {
-        std::lock_guard<std::mutex> lock(writeLock_);
-        return host_->Write(bytes.data(), bytes.size());
-    }
-    void CloseInput() {
-        std::lock_guard<std::mutex> lock(writeLock_);
-        host_->CloseInput();
-    }
-    // Until count replies in all; false on time-out or at the end of the output.
-    bool WaitReplies(uint64_t count, int timeoutMs) {
-        std::unique_lock<std::mutex> lock(stateLock_);
-        changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return replies_ >= count || ended_; });
-        return replies_ >= count;
-    }
-    uint64_t Replies() {
-        std::lock_guard<std::mutex> lock(stateLock_);
-        return replies_;
-    }
-    bool Ended() {
-        std::lock_guard<std::mutex> lock(stateLock_);
-        return ended_;
-    }
-
-    std::atomic<uint64_t> frames{0};
-    std::atomic<uint64_t> urlQuestions{0}, devtoolQuestions{0};
-    std::atomic<uint64_t> unanswered{0};
-
-private:
-    bool NextFrame(std::string* body) {
-        for (;;) {
-            if (pending_.size() - at_ >= 4) {
-                const unsigned char* h = reinterpret_cast<const unsigned char*>(pending_.data() + at_);
-                size_t length = h[0] | h[1] << 8 | h[2] << 16 | static_cast<size_t>(h[3]) << 24;
-                if (length > 4096) {
-                    Fail("a frame of " + std::to_string(length) + " bytes: the output has lost its framing");
-                    return false;
-                }
-                if (pending_.size() - at_ - 4 >= length) {
-                    body->assign(pending_, at_ + 4, length);
-                    at_ += 4 + length;
-                    return true;
-                }
-            }
-            pending_.erase(0, at_);
-            at_ = 0;
-            char chunk[65536];
-            long got = host_->Read(chunk, sizeof chunk, 600000);
-            if (got <= 0) {
-                if (pending_.size() != 0) Fail("the output ends inside a frame");
-                return false;
-            }
-            pending_.append(chunk, static_cast<size_t>(got));
-        }
-    }
-
-    void Run() {
-        const std::string url = "{\"Result\":\"GetURL\",\"Data\":\"" + std::to_string(kWindowId) + "\"}";
-        const std::string devtool = "{\"Result\":\"GetFrameDevTool\",\"Data\":\"" + std::to_string(kWindowId) + "\"}";
-        std::string body;
-        while (NextFrame(&body)) {
-            ++frames;
-            rapidjson::Document document;
-            document.Parse(body.c_str(), body.size());
-            if (document.HasParseError() || !document.IsObject() || !document.HasMember("Result") ||
-                !document["Result"].IsString() || !document.HasMember("Data") || !document["Data"].IsString()) {
-                Fail("a frame that is no reply or question: " + body.substr(0, 100));
-                continue;
-            }
-            if (body == url || body == devtool) {
-                AgentChannel channel = body == url ? AgentChannel::Url : AgentChannel::Devtool;
-                uint64_t n = (channel == AgentChannel::Url ? urlQuestions : devtoolQuestions)++;
-                if (Skipped(channel, n)) {
-                    ++unanswered;
-                    continue;
-                }
-                const char* command = channel == AgentChannel::Url ? "ReturnUrlList" : "ReturnCheckDevtools";
-                if (!Send(Frame(Request(command, "\"" + AnswerText(channel, n) + "\"")))) break;
-            } else if (body == kReplyBody) {
-                std::lock_guard<std::mutex> lock(stateLock_);
-                ++replies_;
-                changed_.notify_all();
-            } else {
-                Fail("an unexpected frame: " + body.substr(0, 100));
-            }
-        }
-        std::lock_guard<std::mutex> lock(stateLock_);
-        ended_ = true;
-        changed_.notify_all();
-    }
-
-    ChildProcess* host_;
-    std::thread reader_;
-    std::string pending_;
-    size_t at_ = 0;
-    std::mutex writeLock_;
-    std::mutex stateLock_;
-    std::condition_variable changed_;
-    uint64_t replies_ = 0;
-    bool ended_ = false;
+// The agent's questions as the extension saw them, by channel.
+struct SeenQuestions {
+    std::atomic<uint64_t> url{0}, devtool{0};
 };
+
+// Answers each question but those left unanswered on purpose; a frame that is
+// neither a question nor the reply fails the run.
+ExtensionStandIn::Seen React(ExtensionStandIn& extension, const std::string& body, SeenQuestions* seen) {
+    static const std::string url = "{\"Result\":\"GetURL\",\"Data\":\"" + std::to_string(kWindowId) + "\"}";
+    static const std::string devtool =
+        "{\"Result\":\"GetFrameDevTool\",\"Data\":\"" + std::to_string(kWindowId) + "\"}";
+    rapidjson::Document document;
+    document.Parse(body.c_str(), body.size());
+    if (document.HasParseError() || !document.IsObject() || !document.HasMember("Result") ||
+        !document["Result"].IsString() || !document.HasMember("Data") || !document["Data"].IsString()) {
+        Fail("a frame that is no reply or question: " + body.substr(0, 100));
+        return ExtensionStandIn::Seen::Other;
+    }
+    if (body == url || body == devtool) {
+        AgentChannel channel = body == url ? AgentChannel::Url : AgentChannel::Devtool;
+        uint64_t n = (channel == AgentChannel::Url ? seen->url : seen->devtool)++;
+        if (Skipped(channel, n)) return ExtensionStandIn::Seen::Other;
+        const char* command = channel == AgentChannel::Url ? "ReturnUrlList" : "ReturnCheckDevtools";
+        if (!extension.Send(Frame(Request(command, "\"" + AnswerText(channel, n) + "\"")))) {
+            return ExtensionStandIn::Seen::Stop;
+        }
+        return ExtensionStandIn::Seen::Other;
+    }
+    if (body == kReplyBody) return ExtensionStandIn::Seen::Reply;
+    Fail("an unexpected frame: " + body.substr(0, 100));
+    return ExtensionStandIn::Seen::Other;
+}
 
 // ---- the agent -------------------------------------------------------------------
 
@@ -432,7 +330,13 @@ int Run(const Options& options) {
         fprintf(stderr, "orvendel-soak: cannot start the host: %s\n", error.c_str());
         return 1;
     }
-    Extension extension(&host);
+    SeenQuestions seen;
+    ExtensionStandIn::Options standIn;
+    standIn.readTimeoutMs = 600000;
+    standIn.largestFrame = 4096;  // no frame of the host comes near this
+    standIn.onBrokenOutput = Fail;
+    ExtensionStandIn extension(
+        &host, [&seen](ExtensionStandIn& self, const std::string& body) { return React(self, body, &seen); }, standIn);
     extension.Start();
     const int startMs = options.valgrind ? 120000 : 30000;
     if (!extension.Send(Frame("sync")) || !extension.WaitReplies(1, startMs)) {
@@ -466,9 +370,9 @@ int Run(const Options& options) {
         Sample s;
         s.seconds = seconds;
         s.requests = requests.load();
-        s.urlQuestions = extension.urlQuestions.load();
-        s.devtoolQuestions = extension.devtoolQuestions.load();
-        s.rssKiB = ResidentKiB(hostPid);
+        s.urlQuestions = seen.url.load();
+        s.devtoolQuestions = seen.devtool.load();
+        s.rssKiB = StatusKiB(hostPid, "VmRSS:");
         s.fds = OpenDescriptors(hostPid);
         if (s.rssKiB < 0 || s.fds < 0) Fail("the host's process is gone");
         samples.push_back(s);
@@ -574,10 +478,10 @@ int Run(const Options& options) {
     }
 
     uint64_t urlQuestions = url.questions.load(), devtoolQuestions = devtool.questions.load();
-    if (urlQuestions != extension.urlQuestions.load() || devtoolQuestions != extension.devtoolQuestions.load()) {
+    if (urlQuestions != seen.url.load() || devtoolQuestions != seen.devtool.load()) {
         Fail("questions asked and questions seen differ: url " + std::to_string(urlQuestions) + "/" +
-             std::to_string(extension.urlQuestions.load()) + ", devtools " + std::to_string(devtoolQuestions) + "/" +
-             std::to_string(extension.devtoolQuestions.load()));
+             std::to_string(seen.url.load()) + ", devtools " + std::to_string(devtoolQuestions) + "/" +
+             std::to_string(seen.devtool.load()));
     }
     uint64_t total = requests.load() + urlQuestions + devtoolQuestions - url.timedOut.load() - devtool.timedOut.load();
     printf("\n  %.1f s; %llu other requests (%llu refused), %llu URL and %llu DevTools questions "
@@ -585,7 +489,7 @@ int Run(const Options& options) {
            seconds, static_cast<unsigned long long>(requests.load()), static_cast<unsigned long long>(refusals.load()),
            static_cast<unsigned long long>(urlQuestions), static_cast<unsigned long long>(devtoolQuestions),
            static_cast<unsigned long long>(url.timedOut.load()), static_cast<unsigned long long>(devtool.timedOut.load()),
-           static_cast<unsigned long long>(total), static_cast<unsigned long long>(extension.frames.load()));
+           static_cast<unsigned long long>(total), static_cast<unsigned long long>(extension.Frames()));
     printf("  slowest answered question: URL %lld ms, DevTools %lld ms\n", url.slowestAnsweredMs.load(),
            devtool.slowestAnsweredMs.load());
     if (base != nullptr) {

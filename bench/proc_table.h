@@ -1,0 +1,12 @@
+// What /proc tells of other processes, for the programs that watch the host.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+// The ids of the processes in the table now.
+std::vector<uint32_t> ProcessIds();
+// The parent of pid; 0 when pid is gone.
+uint32_t ParentOf(uint32_t pid);
+// A "KiB" line of /proc/<pid>/status (field as "VmRSS:"); -1 when missing.
+long StatusKiB(uint32_t pid, const char* field);
