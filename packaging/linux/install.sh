@@ -12,82 +12,17 @@
 set -eu
 umask 022
 
-HOST_NAME=com.orvendel.native_host
 REFERENCE_ID=hmkgojdnhdinedldemacipdhgnbpllgk
 ME=install.sh
-
-usage() {
-  cat <<EOF
-Usage: $ME [--user|--system] [--browser chrome|chromium|edge|all]... [--id ID[,ID...]] [--host PATH]
-  --user      for the current user (default)
-  --system    for every user of the machine (needs root)
-  --browser   which browsers (default: all)
-  --id        the extension ids allowed to start the host (default: $REFERENCE_ID)
-  --host      the host program (default: the one installed beside this script)
-EOF
-}
-
-die() {
-  printf '%s: %s\n' "$ME" "$*" >&2
-  exit 1
-}
-
-usage_error() {
-  printf '%s: %s\n' "$ME" "$*" >&2
-  usage >&2
-  exit 2
-}
+OWN_OPTIONS="  --id        the extension ids allowed to start the host (default: $REFERENCE_ID)
+  --host      the host program (default: the one installed beside this script)"
 
 here=$(CDPATH='' cd -- "$(dirname -- "$0")" && pwd)
-scope=user
-browsers=
-ids=
-ids_given=
-host=
+[ -f "$here/common.sh" ] || { printf '%s: no common.sh beside this script\n' "$ME" >&2; exit 1; }
+# shellcheck source=common.sh
+. "$here/common.sh"
+parse_arguments "$@"
 
-add_browsers() {
-  # Word splitting on the commas is the point here.
-  old_ifs=$IFS
-  IFS=,
-  # shellcheck disable=SC2086
-  set -- $1
-  IFS=$old_ifs
-  [ $# -gt 0 ] || usage_error "--browser needs a name"
-  for b in "$@"; do
-    case $b in
-      chrome | chromium | edge) browsers="$browsers $b" ;;
-      all) browsers="$browsers chrome chromium edge" ;;
-      *) usage_error "unknown browser: '$b' (chrome, chromium, edge or all)" ;;
-    esac
-  done
-}
-
-while [ $# -gt 0 ]; do
-  case $1 in
-    --user) scope=user ;;
-    --system) scope=system ;;
-    --browser | --id | --host)
-      [ $# -ge 2 ] || usage_error "$1 needs a value"
-      case $1 in
-        --browser) add_browsers "$2" ;;
-        --id) ids="$ids,$2" ids_given=1 ;;
-        --host) host=$2 ;;
-      esac
-      shift
-      ;;
-    --browser=*) add_browsers "${1#*=}" ;;
-    --id=*) ids="$ids,${1#*=}" ids_given=1 ;;
-    --host=*) host=${1#*=} ;;
-    -h | --help)
-      usage
-      exit 0
-      ;;
-    *) usage_error "unknown argument: '$1'" ;;
-  esac
-  shift
-done
-
-[ -n "$browsers" ] || browsers="chrome chromium edge"
 if [ -n "$ids_given" ]; then
   ids=${ids#,}
 else
@@ -111,19 +46,19 @@ while [ -n "$rest" ]; do
   esac
 done
 
-root=
-if [ "$scope" = system ]; then
-  root=${ORVENDEL_ROOT:-}
-fi
+# The first of the files named that exists; nothing when none does.
+first_file() {
+  for candidate in "$@"; do
+    if [ -f "$candidate" ]; then
+      printf '%s\n' "$candidate"
+      return
+    fi
+  done
+}
 
 if [ -z "$host" ]; then
   [ -z "$root" ] || die "--host is needed with ORVENDEL_ROOT"
-  for candidate in "$here/../../lib/orvendel/orvendel_host" "$here/orvendel_host"; do
-    if [ -f "$candidate" ]; then
-      host=$candidate
-      break
-    fi
-  done
+  host=$(first_file "$here/../../lib/orvendel/orvendel_host" "$here/orvendel_host")
   [ -n "$host" ] || die "no orvendel_host beside this script: name it with --host"
 fi
 
@@ -144,42 +79,11 @@ fi
 [ -f "$root$host_abs" ] || die "no host program at $root$host_abs"
 [ -x "$root$host_abs" ] || die "the host program is not executable: $root$host_abs"
 
-template=
-for candidate in "$here/$HOST_NAME.template.json" "$here/../manifest/$HOST_NAME.template.json"; do
-  if [ -f "$candidate" ]; then
-    template=$candidate
-    break
-  fi
-done
+template=$(first_file "$here/$HOST_NAME.template.json" "$here/../manifest/$HOST_NAME.template.json")
 [ -n "$template" ] || die "no $HOST_NAME.template.json beside this script"
 
 # JSON string escapes: a Linux path may hold backslashes and quotes.
 host_json=$(printf '%s\n' "$host_abs" | sed -e 's/\\/\\\\/g' -e 's/"/\\"/g')
-
-manifest_folder() {
-  if [ "$scope" = user ]; then
-    config=${XDG_CONFIG_HOME:-}
-    # Chrome ignores a relative XDG_CONFIG_HOME, as the XDG rules say.
-    case $config in
-      /*) ;;
-      *)
-        [ -n "${HOME:-}" ] || die "HOME is not set"
-        config=$HOME/.config
-        ;;
-    esac
-    case $1 in
-      chrome) echo "$config/google-chrome/NativeMessagingHosts" ;;
-      chromium) echo "$config/chromium/NativeMessagingHosts" ;;
-      edge) echo "$config/microsoft-edge/NativeMessagingHosts" ;;
-    esac
-  else
-    case $1 in
-      chrome) echo "$root/etc/opt/chrome/native-messaging-hosts" ;;
-      chromium) echo "$root/etc/chromium/native-messaging-hosts" ;;
-      edge) echo "$root/etc/opt/edge/native-messaging-hosts" ;;
-    esac
-  fi
-}
 
 # One line of the template per origin, commas between them.
 fill_template() {
@@ -203,7 +107,7 @@ fill_template() {
 
 # Each browser once, in a fixed order.
 targets=
-for browser in chrome chromium edge; do
+for browser in $ALL_BROWSERS; do
   case " $browsers " in
     *" $browser "*) targets="$targets $browser" ;;
   esac

@@ -7,26 +7,13 @@
 set -u
 CPACK=$1
 BUILD=$2
-HERE=$(cd "$(dirname "$0")" && pwd)
-SOURCE=$(cd "$HERE/../.." && pwd)
-. "$HERE/test-lib.sh"
-NAME=com.orvendel.native_host
-REF=hmkgojdnhdinedldemacipdhgnbpllgk
-ID_A=aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa
+# shellcheck source=test-lib.sh
+. "$(dirname "$0")/test-lib.sh"
 
-T=$(mktemp -d "${TMPDIR:-/tmp}/orv-pack-deb.XXXXXX")
-trap 'rm -rf "$T"' EXIT
-
-if ! "$CPACK" --config "$BUILD/CPackConfig.cmake" -G "DEB;TGZ" -B "$T/out" >"$T/cpack.log" 2>&1; then
-  cat "$T/cpack.log" >&2
-  exit 1
-fi
-DEB=$(ls "$T"/out/*.deb 2>/dev/null)
-TGZ=$(ls "$T"/out/*.tar.gz 2>/dev/null)
-if [ "$(echo "$DEB" | wc -w)" -ne 1 ] || [ "$(echo "$TGZ" | wc -w)" -ne 1 ]; then
-  echo "expected one .deb and one .tar.gz, found: $(ls "$T/out")" >&2
-  exit 1
-fi
+scratch deb
+pack "$CPACK" "$BUILD" "DEB;TGZ"
+DEB=$(only_package .deb) || exit 1
+TGZ=$(only_package .tar.gz) || exit 1
 
 # has LISTING MODE PATH: PATH is in the listing (dpkg-deb -c / tar tv form)
 # with that mode string.
@@ -48,7 +35,8 @@ has "$T/deb.list" -rwxr-xr-x usr/bin/orvendel-log
 [ -e "$BUILD/bin/orvendel-tap" ] && has "$T/deb.list" -rwxr-xr-x usr/bin/orvendel-tap
 has "$T/deb.list" -rwxr-xr-x usr/share/orvendel/install.sh
 has "$T/deb.list" -rwxr-xr-x usr/share/orvendel/uninstall.sh
-has "$T/deb.list" -rw-r--r-- "usr/share/orvendel/$NAME.template.json"
+has "$T/deb.list" -rw-r--r-- usr/share/orvendel/common.sh
+has "$T/deb.list" -rw-r--r-- "usr/share/orvendel/$HOST_NAME.template.json"
 has "$T/deb.list" -rw-r--r-- usr/share/doc/orvendel/README.md
 if [ -f "$SOURCE/extension/manifest.json" ]; then
   has "$T/deb.list" -rw-r--r-- usr/share/orvendel/extension/manifest.json
@@ -67,9 +55,9 @@ dpkg-deb -e "$DEB" "$T/control"
 for script in postinst prerm; do
   [ -x "$T/control/$script" ] || fail "no executable $script in the control archive"
 done
-MANIFESTS=("$T/root/etc/opt/chrome/native-messaging-hosts/$NAME.json"
-  "$T/root/etc/chromium/native-messaging-hosts/$NAME.json"
-  "$T/root/etc/opt/edge/native-messaging-hosts/$NAME.json")
+MANIFESTS=("$T/root/etc/opt/chrome/native-messaging-hosts/$HOST_NAME.json"
+  "$T/root/etc/chromium/native-messaging-hosts/$HOST_NAME.json"
+  "$T/root/etc/opt/edge/native-messaging-hosts/$HOST_NAME.json")
 DPKG_ROOT="$T/root" "$T/control/postinst" configure "" >"$T/out.log" 2>&1 || { fail "postinst configure failed"; show "$T/out.log"; }
 for m in "${MANIFESTS[@]}"; do check_manifest_json "$m" /usr/lib/orvendel/orvendel_host "$REF"; done
 ORVENDEL_ROOT="$T/root" "$T/root/usr/share/orvendel/install.sh" --system --id "$ID_A" \
@@ -82,21 +70,26 @@ for m in "${MANIFESTS[@]}"; do [ -e "$m" ] && fail "$m is still there after prer
 DPKG_ROOT="$T/root" "$T/control/prerm" remove >"$T/out.log" 2>&1 || fail "prerm remove with nothing installed failed"
 end
 
-begin "the .tar.gz holds the same tree, and its install.sh finds its own host"
+begin "the .tar.gz holds the same tree; its install.sh finds its own host, its uninstall.sh runs from it too"
 tar tvzf "$TGZ" | awk '{ $2 = "x"; print }' >"$T/tgz.list"
 TOP=$(tar tzf "$TGZ" | sed -n '1s|/.*||p')
 [ "$(tar tzf "$TGZ" | grep -cv "^$TOP/")" -eq 0 ] || fail "entries outside the top folder $TOP"
 has "$T/tgz.list" -rwxr-xr-x "$TOP/lib/orvendel/orvendel_host"
 has "$T/tgz.list" -rwxr-xr-x "$TOP/share/orvendel/install.sh"
-has "$T/tgz.list" -rw-r--r-- "$TOP/share/orvendel/$NAME.template.json"
+has "$T/tgz.list" -rwxr-xr-x "$TOP/share/orvendel/uninstall.sh"
+has "$T/tgz.list" -rw-r--r-- "$TOP/share/orvendel/common.sh"
+has "$T/tgz.list" -rw-r--r-- "$TOP/share/orvendel/$HOST_NAME.template.json"
 has "$T/tgz.list" -rwxr-xr-x "$TOP/bin/orvendel-agent"
 lacks "$T/tgz.list" "$TEST_PROGRAMS"
 mkdir -p "$T/unpacked" "$T/home"
 tar xzf "$TGZ" -C "$T/unpacked"
 env -u XDG_CONFIG_HOME HOME="$T/home" "$T/unpacked/$TOP/share/orvendel/install.sh" --browser chromium >"$T/out.log" 2>&1 ||
   { fail "the archive's install.sh failed"; show "$T/out.log"; }
-check_manifest_json "$T/home/.config/chromium/NativeMessagingHosts/$NAME.json" \
+check_manifest_json "$T/home/.config/chromium/NativeMessagingHosts/$HOST_NAME.json" \
   "$T/unpacked/$TOP/lib/orvendel/orvendel_host" "$REF"
+env -u XDG_CONFIG_HOME HOME="$T/home" "$T/unpacked/$TOP/share/orvendel/uninstall.sh" --browser chromium >"$T/out.log" 2>&1 ||
+  { fail "the archive's uninstall.sh failed"; show "$T/out.log"; }
+[ -e "$T/home/.config/chromium/NativeMessagingHosts/$HOST_NAME.json" ] && fail "the archive's uninstall.sh left the manifest"
 end
 
 summary

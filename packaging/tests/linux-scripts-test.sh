@@ -5,16 +5,11 @@
 #   linux-scripts-test.sh HOST_PROGRAM
 set -u
 HOST_PROGRAM=$1
-HERE=$(cd "$(dirname "$0")" && pwd)
-. "$HERE/test-lib.sh"
-SCRIPTS=$(cd "$HERE/../linux" && pwd)
-NAME=com.orvendel.native_host
-REF=hmkgojdnhdinedldemacipdhgnbpllgk
-ID_A=aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa
-ID_B=ponmlkjihgfedcbaponmlkjihgfedcba
+# shellcheck source=test-lib.sh
+. "$(dirname "$0")/test-lib.sh"
+SCRIPTS=$SOURCE/packaging/linux
 
-T=$(mktemp -d "${TMPDIR:-/tmp}/orv-pack-linux.XXXXXX")
-trap 'rm -rf "$T"' EXIT
+scratch linux
 OUT=$T/out
 ERR=$T/err
 
@@ -27,17 +22,17 @@ HOST="$HOST_DIR/orvendel_host"
 user_file() { # BROWSER [CONFIG]
   local config=${2:-$T/home/.config}
   case $1 in
-    chrome) echo "$config/google-chrome/NativeMessagingHosts/$NAME.json" ;;
-    chromium) echo "$config/chromium/NativeMessagingHosts/$NAME.json" ;;
-    edge) echo "$config/microsoft-edge/NativeMessagingHosts/$NAME.json" ;;
+    chrome) echo "$config/google-chrome/NativeMessagingHosts/$HOST_NAME.json" ;;
+    chromium) echo "$config/chromium/NativeMessagingHosts/$HOST_NAME.json" ;;
+    edge) echo "$config/microsoft-edge/NativeMessagingHosts/$HOST_NAME.json" ;;
   esac
 }
 
 system_file() { # BROWSER
   case $1 in
-    chrome) echo "$T/root/etc/opt/chrome/native-messaging-hosts/$NAME.json" ;;
-    chromium) echo "$T/root/etc/chromium/native-messaging-hosts/$NAME.json" ;;
-    edge) echo "$T/root/etc/opt/edge/native-messaging-hosts/$NAME.json" ;;
+    chrome) echo "$T/root/etc/opt/chrome/native-messaging-hosts/$HOST_NAME.json" ;;
+    chromium) echo "$T/root/etc/chromium/native-messaging-hosts/$HOST_NAME.json" ;;
+    edge) echo "$T/root/etc/opt/edge/native-messaging-hosts/$HOST_NAME.json" ;;
   esac
 }
 
@@ -223,17 +218,28 @@ run uninstall.sh --browser opera
 expect_rc 2 "uninstall --browser opera"
 end
 
-begin "installed layout: the host and the template are found beside the script"
+begin "installed layout: the host, the template and common.sh are found beside the scripts"
 fresh
 LAYOUT="$T/root/usr"
 mkdir -p "$LAYOUT/share/orvendel" "$LAYOUT/lib/orvendel"
-cp "$SCRIPTS/install.sh" "$SCRIPTS/../manifest/$NAME.template.json" "$LAYOUT/share/orvendel/"
+cp "$SCRIPTS/install.sh" "$SCRIPTS/uninstall.sh" "$SCRIPTS/common.sh" "$SCRIPTS/../manifest/$HOST_NAME.template.json" \
+  "$LAYOUT/share/orvendel/"
 cp "$HOST_PROGRAM" "$LAYOUT/lib/orvendel/orvendel_host"
 env -u XDG_CONFIG_HOME HOME="$T/home" sh "$LAYOUT/share/orvendel/install.sh" --browser edge >"$OUT" 2>"$ERR"
 RC=$?
 expect_rc 0 "install.sh from share/orvendel"
 check_manifest_json "$(user_file edge)" "$LAYOUT/lib/orvendel/orvendel_host" "$REF"
-rm "$LAYOUT/share/orvendel/$NAME.template.json"
+(cd / && env -u XDG_CONFIG_HOME HOME="$T/home" sh "$LAYOUT/share/orvendel/uninstall.sh" --browser edge) >"$OUT" 2>"$ERR"
+RC=$?
+expect_rc 0 "uninstall.sh from share/orvendel, started from another folder"
+[ -e "$(user_file edge)" ] && fail "uninstall.sh from share/orvendel left the manifest"
+rm "$LAYOUT/share/orvendel/common.sh"
+env -u XDG_CONFIG_HOME HOME="$T/home" sh "$LAYOUT/share/orvendel/install.sh" --browser edge >"$OUT" 2>"$ERR"
+RC=$?
+expect_rc 1 "install.sh without common.sh"
+grep -q 'common.sh' "$ERR" || fail "install.sh without common.sh: no message naming it"
+cp "$SCRIPTS/common.sh" "$LAYOUT/share/orvendel/"
+rm "$LAYOUT/share/orvendel/$HOST_NAME.template.json"
 env -u XDG_CONFIG_HOME HOME="$T/home" sh "$LAYOUT/share/orvendel/install.sh" --browser edge >"$OUT" 2>"$ERR"
 RC=$?
 expect_rc 1 "install.sh without its template"

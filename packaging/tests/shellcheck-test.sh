@@ -5,7 +5,7 @@ set -u
 command -v shellcheck >/dev/null || { echo "shellcheck is not installed: skipped"; exit 77; }
 cd "$(dirname "$0")/.." || exit 1
 rc=0
-shellcheck -s sh linux/install.sh linux/uninstall.sh linux/debian/postinst.in linux/debian/prerm.in || rc=1
+shellcheck -s sh -x -P linux linux/install.sh linux/uninstall.sh linux/common.sh linux/debian/postinst.in linux/debian/prerm.in || rc=1
 shellcheck -s bash -x -P tests tests/*.sh || rc=1
 [ "$rc" -eq 0 ] && echo "shellcheck: clean"
 exit "$rc"

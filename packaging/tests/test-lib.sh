@@ -1,6 +1,15 @@
 # Sourced by the packaging tests: named groups of checks, one line each, and
 # a closing "N passed, N failed" line. A group fails when any check in it does.
 
+# shellcheck disable=SC2034 # the constants are for the tests that source this
+
+# The host's registered name; the reference extension's id and two others.
+HOST_NAME=com.orvendel.native_host
+REF=hmkgojdnhdinedldemacipdhgnbpllgk
+ID_A=aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa
+ID_B=ponmlkjihgfedcbaponmlkjihgfedcba
+SOURCE=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+
 PASSED=0
 FAILED=0
 GROUP=
@@ -33,6 +42,32 @@ end() {
 summary() {
   printf '%d passed, %d failed\n' "$PASSED" "$FAILED"
   [ "$FAILED" -eq 0 ]
+}
+
+# scratch TAG: $T, a new temporary folder that goes when the test ends.
+scratch() {
+  T=$(mktemp -d "${TMPDIR:-/tmp}/orv-pack-$1.XXXXXX") || exit 1
+  trap 'rm -rf "$T"' EXIT
+}
+
+# pack CPACK BUILD_DIR GENERATORS: cpack of that build into $T/out. Without
+# packages there is nothing to check: a failure ends the test.
+pack() {
+  if ! "$1" --config "$2/CPackConfig.cmake" -G "$3" -B "$T/out" >"$T/cpack.log" 2>&1; then
+    cat "$T/cpack.log" >&2
+    exit 1
+  fi
+}
+
+# only_package SUFFIX: the path of the one package in $T/out whose name ends
+# so; fails, saying what is there, when there is not exactly one.
+only_package() {
+  local found=("$T"/out/*"$1")
+  if [ "${#found[@]}" -ne 1 ] || [ ! -f "${found[0]}" ]; then
+    echo "expected one *$1 package, found: $(ls "$T/out")" >&2
+    return 1
+  fi
+  printf '%s\n' "${found[0]}"
 }
 
 # check_manifest_json FILE HOST_PATH IDS...: the file is one JSON object with

@@ -13,8 +13,8 @@
 set -u
 CMAKE=$1
 BUILD=$2
-HERE=$(cd "$(dirname "$0")" && pwd)
-. "$HERE/test-lib.sh"
+# shellcheck source=test-lib.sh
+. "$(dirname "$0")/test-lib.sh"
 
 if [ -z "${WINEPREFIX:-}" ]; then
   echo "no WINEPREFIX: run the Windows tests with ./run wine-test" >&2
@@ -26,12 +26,8 @@ DIR="$WINEPREFIX/drive_c/Program Files/$NAME"
 WIN_DIR="C:\\Program Files\\$NAME"
 OTHER="$WINEPREFIX/drive_c/Other Copy"
 WIN_OTHER='C:\Other Copy'
-HOST=com.orvendel.native_host
-REF=hmkgojdnhdinedldemacipdhgnbpllgk
-ID_A=aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa
-ID_B=ponmlkjihgfedcbaponmlkjihgfedcba
-CHROME_KEY="Software\\Google\\Chrome\\NativeMessagingHosts\\$HOST"
-EDGE_KEY="Software\\Microsoft\\Edge\\NativeMessagingHosts\\$HOST"
+CHROME_KEY="Software\\Google\\Chrome\\NativeMessagingHosts\\$HOST_NAME"
+EDGE_KEY="Software\\Microsoft\\Edge\\NativeMessagingHosts\\$HOST_NAME"
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/orv-pack-wine.XXXXXX")
 trap 'rm -rf "$WORK" "$DIR" "$OTHER"' EXIT
 OUT=$WORK/out
@@ -104,65 +100,65 @@ expect_rc 2 "register /users"
 expect_absent "HKCU\\$CHROME_KEY"
 expect_absent "HKCU\\$EDGE_KEY"
 expect_absent "HKLM\\$CHROME_KEY" /reg:32
-ls "$DIR"/$HOST-* >/dev/null 2>&1 && fail "a manifest was written: $(ls "$DIR"/$HOST-*)"
+ls "$DIR"/$HOST_NAME-* >/dev/null 2>&1 && fail "a manifest was written: $(ls "$DIR"/$HOST_NAME-*)"
 end
 
 begin "register /user: both browsers, the reference id, manifests beside the host"
 wcmd "$DIR" register.cmd /user
 expect_rc 0 "register /user"
 for b in chrome edge; do
-  check_manifest "$DIR/$HOST-$b-user.json" "$WIN_DIR\\orvendel_host.exe" "$REF"
+  check_manifest "$DIR/$HOST_NAME-$b-user.json" "$WIN_DIR\\orvendel_host.exe" "$REF"
 done
-expect_value "HKCU\\$CHROME_KEY" "" "$WIN_DIR\\$HOST-chrome-user.json"
-expect_value "HKCU\\$EDGE_KEY" "" "$WIN_DIR\\$HOST-edge-user.json"
+expect_value "HKCU\\$CHROME_KEY" "" "$WIN_DIR\\$HOST_NAME-chrome-user.json"
+expect_value "HKCU\\$EDGE_KEY" "" "$WIN_DIR\\$HOST_NAME-edge-user.json"
 expect_absent "HKLM\\$CHROME_KEY" /reg:32
 expect_absent "HKLM\\$EDGE_KEY" /reg:64
-cp "$DIR/$HOST-chrome-user.json" "$WORK/first.json"
+cp "$DIR/$HOST_NAME-chrome-user.json" "$WORK/first.json"
 wcmd "$DIR" register.cmd /user
 expect_rc 0 "register /user again"
-cmp -s "$WORK/first.json" "$DIR/$HOST-chrome-user.json" || fail "a second register changed the manifest"
+cmp -s "$WORK/first.json" "$DIR/$HOST_NAME-chrome-user.json" || fail "a second register changed the manifest"
 ls "$DIR"/*.part >/dev/null 2>&1 && fail "a .part file was left"
 end
 
 begin "register /machine /chrome /id A,B: HKLM in both views, two origins"
 wcmd "$DIR" register.cmd /machine /chrome /id "$ID_A,$ID_B"
 expect_rc 0 "register /machine /chrome"
-check_manifest "$DIR/$HOST-chrome-machine.json" "$WIN_DIR\\orvendel_host.exe" "$ID_A" "$ID_B"
-expect_value "HKLM\\$CHROME_KEY" /reg:32 "$WIN_DIR\\$HOST-chrome-machine.json"
-expect_value "HKLM\\$CHROME_KEY" /reg:64 "$WIN_DIR\\$HOST-chrome-machine.json"
+check_manifest "$DIR/$HOST_NAME-chrome-machine.json" "$WIN_DIR\\orvendel_host.exe" "$ID_A" "$ID_B"
+expect_value "HKLM\\$CHROME_KEY" /reg:32 "$WIN_DIR\\$HOST_NAME-chrome-machine.json"
+expect_value "HKLM\\$CHROME_KEY" /reg:64 "$WIN_DIR\\$HOST_NAME-chrome-machine.json"
 expect_absent "HKLM\\$EDGE_KEY" /reg:32
 expect_absent "HKLM\\$EDGE_KEY" /reg:64
-[ -e "$DIR/$HOST-edge-machine.json" ] && fail "an Edge manifest was written for /chrome"
-expect_value "HKCU\\$CHROME_KEY" "" "$WIN_DIR\\$HOST-chrome-user.json"
+[ -e "$DIR/$HOST_NAME-edge-machine.json" ] && fail "an Edge manifest was written for /chrome"
+expect_value "HKCU\\$CHROME_KEY" "" "$WIN_DIR\\$HOST_NAME-chrome-user.json"
 end
 
 begin "a manifest that cannot be written: an error and no key"
-mkdir "$DIR/$HOST-edge-machine.json"
+mkdir "$DIR/$HOST_NAME-edge-machine.json"
 wcmd "$DIR" register.cmd /machine /edge
 expect_failure "register over a folder"
 grep -q 'cannot write' "$OUT" || { fail "no message"; show "$OUT"; }
 expect_absent "HKLM\\$EDGE_KEY" /reg:32
 expect_absent "HKLM\\$EDGE_KEY" /reg:64
-rmdir "$DIR/$HOST-edge-machine.json"
+rmdir "$DIR/$HOST_NAME-edge-machine.json"
 end
 
 begin "unregister leaves a key that another copy registered"
 mkdir -p "$OTHER"
-cp "$DIR"/orvendel_host.exe "$DIR"/register.cmd "$DIR"/unregister.cmd "$DIR"/$HOST.template.json "$OTHER/"
+cp "$DIR"/orvendel_host.exe "$DIR"/register.cmd "$DIR"/unregister.cmd "$DIR"/$HOST_NAME.template.json "$OTHER/"
 wcmd "$OTHER" register.cmd /user /chrome
 expect_rc 0 "register /user /chrome from the other copy"
 wcmd "$DIR" unregister.cmd /user
 expect_rc 0 "unregister /user"
-expect_value "HKCU\\$CHROME_KEY" "" "$WIN_OTHER\\$HOST-chrome-user.json"
+expect_value "HKCU\\$CHROME_KEY" "" "$WIN_OTHER\\$HOST_NAME-chrome-user.json"
 grep -q 'left' "$OUT" || { fail "no word of the key left alone"; show "$OUT"; }
 expect_absent "HKCU\\$EDGE_KEY"
-[ -e "$DIR/$HOST-chrome-user.json" ] && fail "the Chrome user manifest is still there"
-[ -e "$DIR/$HOST-edge-user.json" ] && fail "the Edge user manifest is still there"
-check_manifest "$OTHER/$HOST-chrome-user.json" "$WIN_OTHER\\orvendel_host.exe" "$REF"
+[ -e "$DIR/$HOST_NAME-chrome-user.json" ] && fail "the Chrome user manifest is still there"
+[ -e "$DIR/$HOST_NAME-edge-user.json" ] && fail "the Edge user manifest is still there"
+check_manifest "$OTHER/$HOST_NAME-chrome-user.json" "$WIN_OTHER\\orvendel_host.exe" "$REF"
 wcmd "$OTHER" unregister.cmd /user /chrome
 expect_rc 0 "unregister from the other copy"
 expect_absent "HKCU\\$CHROME_KEY"
-[ -e "$OTHER/$HOST-chrome-user.json" ] && fail "the other copy's manifest is still there"
+[ -e "$OTHER/$HOST_NAME-chrome-user.json" ] && fail "the other copy's manifest is still there"
 end
 
 begin "unregister /machine removes both views; nothing registered is fine"
@@ -170,7 +166,7 @@ wcmd "$DIR" unregister.cmd /machine /chrome /id "$ID_A,$ID_B"
 expect_rc 0 "unregister /machine /chrome"
 expect_absent "HKLM\\$CHROME_KEY" /reg:32
 expect_absent "HKLM\\$CHROME_KEY" /reg:64
-[ -e "$DIR/$HOST-chrome-machine.json" ] && fail "the machine manifest is still there"
+[ -e "$DIR/$HOST_NAME-chrome-machine.json" ] && fail "the machine manifest is still there"
 wcmd "$DIR" unregister.cmd /machine
 expect_rc 0 "unregister /machine with nothing registered"
 wcmd "$DIR" unregister.cmd /user

@@ -6,27 +6,15 @@
 set -u
 CPACK=$1
 BUILD=$2
-HERE=$(cd "$(dirname "$0")" && pwd)
-SOURCE=$(cd "$HERE/../.." && pwd)
-. "$HERE/test-lib.sh"
-NAME=com.orvendel.native_host
-REF=hmkgojdnhdinedldemacipdhgnbpllgk
+# shellcheck source=test-lib.sh
+. "$(dirname "$0")/test-lib.sh"
 
-T=$(mktemp -d "${TMPDIR:-/tmp}/orv-pack-zip.XXXXXX")
-trap 'rm -rf "$T"' EXIT
-
-if ! "$CPACK" --config "$BUILD/CPackConfig.cmake" -G ZIP -B "$T/out" >"$T/cpack.log" 2>&1; then
-  cat "$T/cpack.log" >&2
-  exit 1
-fi
-ZIP=$(ls "$T"/out/*.zip 2>/dev/null)
-if [ "$(echo "$ZIP" | wc -w)" -ne 1 ]; then
-  echo "expected one .zip, found: $(ls "$T/out")" >&2
-  exit 1
-fi
+scratch zip
+pack "$CPACK" "$BUILD" ZIP
+ZIP=$(only_package .zip) || exit 1
 
 WANT=(orvendel_host.exe orvendel-agent.exe orvendel-log.exe register.cmd unregister.cmd
-  "$NAME.template.json" "$NAME.json" README.md)
+  "$HOST_NAME.template.json" "$HOST_NAME.json" README.md)
 [ -e "$BUILD/bin/orvendel-tap.exe" ] && WANT+=(orvendel-tap.exe)
 [ -f "$SOURCE/extension/manifest.json" ] && WANT+=(extension/manifest.json)
 
@@ -73,9 +61,9 @@ done
 end
 
 begin "the ready manifest names the host beside it; the template holds both placeholders"
-check_manifest_json "$DIR/$NAME.json" orvendel_host.exe "$REF"
-[ "$(grep -c '@HOST_PATH@' "$DIR/$NAME.template.json")" -eq 1 ] || fail "the template has not one @HOST_PATH@"
-[ "$(grep -c '@EXTENSION_ID@' "$DIR/$NAME.template.json")" -eq 1 ] || fail "the template has not one @EXTENSION_ID@"
+check_manifest_json "$DIR/$HOST_NAME.json" orvendel_host.exe "$REF"
+[ "$(grep -c '@HOST_PATH@' "$DIR/$HOST_NAME.template.json")" -eq 1 ] || fail "the template has not one @HOST_PATH@"
+[ "$(grep -c '@EXTENSION_ID@' "$DIR/$HOST_NAME.template.json")" -eq 1 ] || fail "the template has not one @EXTENSION_ID@"
 end
 
 summary

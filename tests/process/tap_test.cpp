@@ -142,17 +142,14 @@ protected:
     // arguments; the record goes to RecordPath() unless extra names another.
     ::testing::AssertionResult StartTap(const std::vector<std::string>& args = {}, const Environment& extra = {},
                                         bool hostStarts = true) {
-        std::string error;
-        std::string launcher;
-        if (!ChromeLauncher(&launcher, &error)) return ::testing::AssertionFailure() << error;
         std::map<std::string, std::string> variables;
         for (const auto& variable : folder.HostEnvironment()) variables[variable.first] = variable.second;
         variables["ORVENDEL_TAP_LOG"] = RecordPath();
         variables["ORVENDEL_TAP_HOST"] = "";  // the default: the host beside the tap
         for (const auto& variable : extra) variables[variable.first] = variable.second;
-        std::vector<std::string> command = {ProgramDirectory() + ExecutableName("orvendel-tap")};
-        command.insert(command.end(), args.begin(), args.end());
-        if (!host.Child().Start(launcher, command, Environment(variables.begin(), variables.end()), &error)) {
+        std::string error;
+        if (!LaunchProgram(&host.Child(), folder, ProgramDirectory() + ExecutableName("orvendel-tap"), args,
+                           Environment(variables.begin(), variables.end()), &error)) {
             return ::testing::AssertionFailure() << "cannot start the tap: " << error;
         }
         if (hostStarts && folder.TraceOn()) host.WaitForRelays(folder);
@@ -173,27 +170,6 @@ protected:
     }
 
 private:
-    // As LaunchHost makes it: a link (POSIX) or a copy (Windows) of orv-launcher.
-    bool ChromeLauncher(std::string* path, std::string* error) const {
-        std::error_code ec;
-        fs::create_directories(fs::u8path(folder.LauncherDir()), ec);
-        fs::path named = fs::u8path(folder.LauncherDir()) / ExecutableName("chrome");
-        fs::path launcher = fs::u8path(ProgramDirectory() + ExecutableName("orv-launcher"));
-        if (!fs::exists(named, ec)) {
-#if defined(_WIN32)
-            fs::copy_file(launcher, named, fs::copy_options::overwrite_existing, ec);
-#else
-            fs::create_symlink(launcher, named, ec);
-#endif
-            if (ec) {
-                *error = "cannot make " + named.u8string() + ": " + ec.message();
-                return false;
-            }
-        }
-        *path = named.u8string();
-        return true;
-    }
-
     fs::path recordDir_;
 };
 

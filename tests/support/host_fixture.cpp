@@ -273,7 +273,14 @@ HostLog HostFolder::ReadLog() const {
 
 bool LaunchHost(ChildProcess* child, const HostFolder& folder, const std::vector<std::string>& args,
                 std::string* error, const std::vector<std::string>& ancestors) {
-    std::string host = ProgramDirectory() + ExecutableName("orvendel_host");
+    return LaunchProgram(child, folder, ProgramDirectory() + ExecutableName("orvendel_host"), args,
+                         folder.HostEnvironment(), error, ancestors);
+}
+
+bool LaunchProgram(ChildProcess* child, const HostFolder& folder, const std::string& program,
+                   const std::vector<std::string>& args,
+                   const std::vector<std::pair<std::string, std::string>>& env, std::string* error,
+                   const std::vector<std::string>& ancestors) {
     std::vector<std::string> command;
     std::error_code ec;
     fs::create_directories(PathOf(folder.LauncherDir()), ec);
@@ -297,11 +304,11 @@ bool LaunchHost(ChildProcess* child, const HostFolder& folder, const std::vector
         command.push_back(named.u8string());
         if (plus != std::string::npos) command.push_back("--" + ancestor.substr(plus + 1));
     }
-    command.push_back(host);
+    command.push_back(program);
     command.insert(command.end(), args.begin(), args.end());
-    std::string program = command.front();
+    std::string outermost = command.front();
     command.erase(command.begin());
-    return child->Start(program, command, folder.HostEnvironment(), error);
+    return child->Start(outermost, command, env, error);
 }
 
 bool HostProcess::Start(const HostFolder& folder, const std::vector<std::string>& args, std::string* error,

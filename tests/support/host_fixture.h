@@ -96,6 +96,13 @@ extern const std::vector<std::string> kChromeParent;
 // test launches the host here.
 bool LaunchHost(ChildProcess* child, const HostFolder& folder, const std::vector<std::string>& args,
                 std::string* error, const std::vector<std::string>& ancestors = kChromeParent);
+// The same for another program (a path) that stands in the host's place, such
+// as a tap in front of it; env is the whole of what the child gets on top of
+// our environment, the folder's variables included if it needs them.
+bool LaunchProgram(ChildProcess* child, const HostFolder& folder, const std::string& program,
+                   const std::vector<std::string>& args,
+                   const std::vector<std::pair<std::string, std::string>>& env, std::string* error,
+                   const std::vector<std::string>& ancestors = kChromeParent);
 
 struct HostExit {
     bool outputEnded = false;  // the host closed its standard output in time

@@ -28,6 +28,8 @@
 
 namespace {
 
+#if !defined(_WIN32)
+// Class names for the simulated desktop.
 std::basic_string<WCHAR> Wide(const std::string& utf8) {
     if (utf8.empty()) return {};
     int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
@@ -36,6 +38,7 @@ std::basic_string<WCHAR> Wide(const std::string& utf8) {
     out.resize(static_cast<size_t>(n - 1));
     return out;
 }
+#endif
 
 std::string Narrow(const WCHAR* text, size_t units) {
     if (units == 0) return {};
@@ -268,7 +271,8 @@ private:
     // window add HWND CLASS [hidden] [nosysmenu] [back] | remove HWND | list | clear
     bool Window(const std::vector<std::string>& words) {
 #if defined(_WIN32)
-        return Error("the simulated desktop exists on POSIX only; on Windows use real windows");
+        (void)words;
+        return Error("the simulated desktop exists on POSIX only; on Windows use `browsers` to find real ones");
 #else
         if (words.size() >= 4 && words[1] == "add") {
             DesktopWindow window;

@@ -18,6 +18,7 @@
 #include <string.h>
 
 #include "platform/platform.h"
+#include "tools/common/launch.h"
 
 namespace {
 
@@ -36,14 +37,12 @@ namespace {
 
 const WCHAR kWindowClass[] = L"Chrome_WidgetWin_1";
 
-bool IsBlank(WCHAR c) { return c == L' ' || c == L'\t'; }
-
 // One argument of a command line as the C runtime splits it: start and end
 // in the line, and its text without the quoting (enough for our options).
 const WCHAR* NextArgument(const WCHAR* p, std::wstring* text) {
     text->clear();
     bool quoted = false;
-    while (*p != 0 && (quoted || !IsBlank(*p))) {
+    while (*p != 0 && (quoted || !IsCommandLineBlank(*p))) {
         if (*p == L'\\') {
             size_t slashes = 0;
             while (p[slashes] == L'\\') ++slashes;
@@ -70,24 +69,6 @@ const WCHAR* NextArgument(const WCHAR* p, std::wstring* text) {
     return p;
 }
 
-// The program's name comes first and follows simpler rules: a quoted name
-// ends at the next quote, whatever precedes it.
-const WCHAR* SkipProgramName(const WCHAR* p) {
-    if (*p == L'"') {
-        ++p;
-        while (*p != 0 && *p != L'"') ++p;
-        if (*p == L'"') ++p;
-    } else {
-        while (*p != 0 && !IsBlank(*p)) ++p;
-    }
-    return p;
-}
-
-const WCHAR* SkipBlanks(const WCHAR* p) {
-    while (IsBlank(*p)) ++p;
-    return p;
-}
-
 HWND ShowBrowserWindow() {
     HINSTANCE instance = GetModuleHandleW(nullptr);
     WNDCLASSEXW wc = {};
@@ -107,19 +88,6 @@ HWND ShowBrowserWindow() {
         return nullptr;
     }
     return window;
-}
-
-// An inheritable copy of one of our standard handles, or the handle itself
-// when it can't be copied (a missing one stays missing).
-HANDLE InheritableStdHandle(DWORD which) {
-    HANDLE handle = GetStdHandle(which);
-    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return handle;
-    HANDLE copy = nullptr;
-    if (!DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &copy, 0, TRUE,
-                         DUPLICATE_SAME_ACCESS)) {
-        return handle;
-    }
-    return copy;
 }
 
 // Waits for the process while the window's thread keeps answering messages,
@@ -143,7 +111,7 @@ bool WaitPumping(HANDLE process) {
 }  // namespace
 
 int main() {
-    const WCHAR* p = SkipBlanks(SkipProgramName(GetCommandLineW()));
+    const WCHAR* p = CommandLineTail(GetCommandLineW());
     bool window = false;
     std::wstring arg;
     for (;;) {
@@ -153,7 +121,7 @@ int main() {
         } else if (arg == L"--exit-after-child") {
             // The default.
         } else if (arg == L"--") {
-            p = SkipBlanks(end);
+            p = SkipCommandLineBlanks(end);
             break;
         } else if (arg.compare(0, 2, L"--") == 0) {
             fprintf(stderr, "launcher: unknown option\n%s", kUsage);
@@ -161,7 +129,7 @@ int main() {
         } else {
             break;
         }
-        p = SkipBlanks(end);
+        p = SkipCommandLineBlanks(end);
     }
     if (*p == 0) {
         fputs(kUsage, stderr);
@@ -205,34 +173,12 @@ int main() {
 
 #else  // POSIX
 
-#include <errno.h>
-#include <signal.h>
 #include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "platform/posix/desktop.h"
 
 extern char** environ;
-
-namespace {
-
-volatile sig_atomic_t g_child = 0;
-const int kForwarded[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT};
-
-// A browser asked to stop passes it on; we end when the program does.
-void Forward(int sig) {
-    pid_t child = g_child;
-    if (child > 0) kill(child, sig);
-}
-
-int StatusOf(int raw) {
-    if (WIFEXITED(raw)) return WEXITSTATUS(raw);
-    if (WIFSIGNALED(raw)) return 128 + WTERMSIG(raw);
-    return kLauncherFailed;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     bool window = false;
@@ -258,17 +204,10 @@ int main(int argc, char** argv) {
         return kLauncherFailed;
     }
 
-    // Stop requests wait until the program's pid is known; the program
-    // starts with our own signal mask (exec resets the handlers).
-    sigset_t forwarded, previous;
-    sigemptyset(&forwarded);
-    for (int sig : kForwarded) sigaddset(&forwarded, sig);
-    sigprocmask(SIG_BLOCK, &forwarded, &previous);
-    struct sigaction action;
-    memset(&action, 0, sizeof action);
-    action.sa_handler = Forward;
-    sigemptyset(&action.sa_mask);
-    for (int sig : kForwarded) sigaction(sig, &action, nullptr);
+    // A browser asked to stop passes it on, and ends when the program does.
+    // The program starts with our own signal mask (exec resets the handlers).
+    sigset_t previous;
+    HoldStopRequests(&previous);
 
     // The window is there before the program starts and goes when it ends;
     // a stop request in between waits for the program's pid.
@@ -297,15 +236,9 @@ int main(int argc, char** argv) {
     if (spawnError != 0) {
         fprintf(stderr, "launcher: cannot start %s: %s\n", argv[first], strerror(spawnError));
     } else {
-        g_child = child;
-        sigprocmask(SIG_SETMASK, &previous, nullptr);
+        ForwardStopRequests(child, previous);
         int raw = 0;
-        pid_t done;
-        do {
-            done = waitpid(child, &raw, 0);
-        } while (done < 0 && errno == EINTR);
-        g_child = 0;
-        status = done == child ? StatusOf(raw) : kLauncherFailed;
+        status = WaitForChild(child, &raw) ? ShellExitStatus(raw) : kLauncherFailed;
     }
     if (window && !DesktopRemoveWindow(self)) {
         fprintf(stderr, "launcher: cannot remove the window from the desktop: error %u\n", GetLastError());

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -115,16 +116,6 @@ inline void TakeUnfinishedFrame(FrameReader* reader, const char* when,
 
 // ---- Record text ----
 
-inline void AppendDigits(std::string* out, unsigned value, int width) {
-    char digits[16];
-    int count = 0;
-    do {
-        digits[count++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0 || count < width);
-    while (count > 0) out->push_back(digits[--count]);
-}
-
 inline void AppendHexByte(std::string* out, unsigned char byte) {
     const char kHex[] = "0123456789abcdef";
     out->push_back(kHex[byte >> 4]);
@@ -133,20 +124,10 @@ inline void AppendHexByte(std::string* out, unsigned char byte) {
 
 // "2026-12-08 14:03:21.123", local time.
 inline std::string FormatRecordTime(const SYSTEMTIME& time) {
-    std::string text;
-    AppendDigits(&text, time.wYear, 4);
-    text.push_back('-');
-    AppendDigits(&text, time.wMonth, 2);
-    text.push_back('-');
-    AppendDigits(&text, time.wDay, 2);
-    text.push_back(' ');
-    AppendDigits(&text, time.wHour, 2);
-    text.push_back(':');
-    AppendDigits(&text, time.wMinute, 2);
-    text.push_back(':');
-    AppendDigits(&text, time.wSecond, 2);
-    text.push_back('.');
-    AppendDigits(&text, time.wMilliseconds, 3);
+    char text[48];  // room for any WORD in every field
+    snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u.%03u", unsigned{time.wYear}, unsigned{time.wMonth},
+             unsigned{time.wDay}, unsigned{time.wHour}, unsigned{time.wMinute}, unsigned{time.wSecond},
+             unsigned{time.wMilliseconds});
     return text;
 }
 

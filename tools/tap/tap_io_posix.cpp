@@ -11,28 +11,18 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
-
 #include "platform/child_process.h"
+#include "tools/common/launch.h"
 
 extern char** environ;
 
 namespace {
 
-// Stop requests for the tap go to the host; the tap ends when the host does,
-// and so still records how it ended.
-const int kForwarded[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT};
-std::atomic<pid_t> g_hostPid{0};  // lock-free, so safe in a handler
 sigset_t g_startMask;
 bool g_pipeWasDefault = true;
 
 // Written once StopReads is called; the reader of standard input polls it.
 int g_stop[2] = {-1, -1};
-
-void Forward(int sig) {
-    pid_t host = g_hostPid;
-    if (host > 0) kill(host, sig);
-}
 
 // A copy at 3 or above, so that the child's dup2 onto 0 and 1 cannot hit it.
 int AboveStandard(int fd) {
@@ -78,16 +68,10 @@ void PrepareStandardHandles() {
     struct sigaction previous;
     if (sigaction(SIGPIPE, &ignore, &previous) == 0) g_pipeWasDefault = previous.sa_handler == SIG_DFL;
 
-    // Held until the host's pid is known, so that no request is lost.
-    sigset_t forwarded;
-    sigemptyset(&forwarded);
-    for (int sig : kForwarded) sigaddset(&forwarded, sig);
-    pthread_sigmask(SIG_BLOCK, &forwarded, &g_startMask);
-    struct sigaction action;
-    memset(&action, 0, sizeof action);
-    action.sa_handler = Forward;
-    sigemptyset(&action.sa_mask);
-    for (int sig : kForwarded) sigaction(sig, &action, nullptr);
+    // Stop requests for the tap go to the host; the tap ends when the host
+    // does, and so still records how it ended. Held until the host's pid is
+    // known, so that no request is lost.
+    HoldStopRequests(&g_startMask);
 
     if (pipe2(g_stop, O_CLOEXEC) != 0) g_stop[0] = g_stop[1] = -1;
 }
@@ -257,30 +241,19 @@ bool StartHost(const NativeText& path, const TapArguments& arguments, HostChild*
     host->pid = pid;
     host->input = toHost[1];
     host->output = fromHost[0];
-    g_hostPid = pid;
-    pthread_sigmask(SIG_SETMASK, &g_startMask, nullptr);
+    ForwardStopRequests(pid, g_startMask);
     return true;
 }
 
 HostEnd WaitHost(HostChild* host) {
     HostEnd end;
     int raw = 0;
-    pid_t done;
-    do {
-        done = waitpid(host->pid, &raw, 0);
-    } while (done < 0 && errno == EINTR);
-    g_hostPid = 0;
-    if (done != host->pid) {
+    if (!WaitForChild(host->pid, &raw)) {
         end.status = 125;
-    } else if (WIFEXITED(raw)) {
-        end.status = static_cast<uint32_t>(WEXITSTATUS(raw));
-    } else if (WIFSIGNALED(raw)) {
-        // As a shell reports it.
-        end.signal = WTERMSIG(raw);
-        end.status = 128u + static_cast<uint32_t>(end.signal);
-    } else {
-        end.status = 125;
+        return end;
     }
+    end.status = static_cast<uint32_t>(ShellExitStatus(raw));
+    if (WIFSIGNALED(raw)) end.signal = WTERMSIG(raw);
     return end;
 }
 

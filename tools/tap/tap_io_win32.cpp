@@ -1,25 +1,11 @@
 #include "tools/tap/tap_io.h"
 
+#include "tools/common/launch.h"
+
 namespace {
 
 // Large enough that a burst of replies never waits on the tap.
 constexpr DWORD kPipeBytes = 64 * 1024;
-
-bool IsBlank(WCHAR c) { return c == L' ' || c == L'\t'; }
-
-// The program's name follows simpler rules than the arguments: a quoted name
-// ends at the next quote, whatever precedes it.
-const WCHAR* SkipProgramName(const WCHAR* p) {
-    if (*p == L'"') {
-        ++p;
-        while (*p != 0 && *p != L'"') ++p;
-        if (*p == L'"') ++p;
-    } else {
-        while (*p != 0 && !IsBlank(*p)) ++p;
-    }
-    while (IsBlank(*p)) ++p;
-    return p;
-}
 
 std::wstring EnvironmentValue(const WCHAR* name) {
     DWORD units = GetEnvironmentVariableW(name, nullptr, 0);
@@ -106,7 +92,7 @@ void CloseTapHandle(TapHandle* handle) {
 
 TapArguments GetTapArguments(int, char**) {
     TapArguments arguments;
-    arguments.tail = SkipProgramName(GetCommandLineW());
+    arguments.tail = CommandLineTail(GetCommandLineW());
     return arguments;
 }
 
@@ -149,7 +135,7 @@ TapHandle OpenRecord(const NativeText& path, std::string* why) {
 bool StartHost(const NativeText& path, const TapArguments& arguments, HostChild* host,
                std::string* why) {
     SECURITY_ATTRIBUTES inherit = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    HANDLE childIn = nullptr, ourIn = nullptr, ourOut = nullptr, childOut = nullptr, childErr = nullptr;
+    HANDLE childIn = nullptr, ourIn = nullptr, ourOut = nullptr, childOut = nullptr;
     if (!CreatePipe(&childIn, &ourIn, &inherit, kPipeBytes)) {
         *why = "CreatePipe: " + ErrorText(GetLastError());
         return false;
@@ -164,11 +150,7 @@ bool StartHost(const NativeText& path, const TapArguments& arguments, HostChild*
     SetHandleInformation(ourOut, HANDLE_FLAG_INHERIT, 0);
     // Our standard error may not be inheritable; a copy is.
     HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
-    if (err != nullptr && err != INVALID_HANDLE_VALUE &&
-        !DuplicateHandle(GetCurrentProcess(), err, GetCurrentProcess(), &childErr, 0, TRUE,
-                         DUPLICATE_SAME_ACCESS)) {
-        childErr = nullptr;
-    }
+    HANDLE childErr = InheritableStdHandle(STD_ERROR_HANDLE);
 
     // A path holds no quote, so quoting it needs no escapes; the arguments
     // go on exactly as the browser wrote them.
@@ -182,7 +164,7 @@ bool StartHost(const NativeText& path, const TapArguments& arguments, HostChild*
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = childIn;
     startup.hStdOutput = childOut;
-    startup.hStdError = childErr != nullptr ? childErr : err;
+    startup.hStdError = childErr;
     PROCESS_INFORMATION info = {};
     BOOL started = CreateProcessW(path.c_str(), writable.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                                   &startup, &info);
@@ -190,7 +172,7 @@ bool StartHost(const NativeText& path, const TapArguments& arguments, HostChild*
     // The host's ends must go, or its output would never end for us.
     CloseHandle(childIn);
     CloseHandle(childOut);
-    if (childErr != nullptr) CloseHandle(childErr);
+    if (childErr != err) CloseHandle(childErr);
     if (!started) {
         CloseHandle(ourIn);
         CloseHandle(ourOut);
