@@ -35,7 +35,7 @@
 #include <rapidjson/document.h>
 
 #include "bench/extension_standin.h"
-#include "bench/proc_table.h"
+#include "tests/support/proc_table.h"
 #include "bridge/profiles.h"
 #include "support/log.h"
 #include "tests/support/agent_side.h"

@@ -11,13 +11,18 @@
 // --rate R      other requests per second (0: as fast as the host takes them)
 // --sample S    seconds between samples (5)
 // --valgrind    run the host under valgrind's memcheck with a full leak check;
-//               any error or leak fails the run
+//               any error or leak fails the run (POSIX)
+//
+// Built for Windows too, where it runs under Wine: there the figures are the
+// host's working set and its kernel handles.
 //
 // Exit status 0 when every check passed, 1 when one failed, 2 on bad usage.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#if !defined(_WIN32)
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -32,7 +37,7 @@
 #include <rapidjson/document.h>
 
 #include "bench/extension_standin.h"
-#include "bench/proc_table.h"
+#include "tests/support/process_watch.h"
 #include "bridge/profiles.h"
 #include "tests/support/agent_side.h"
 #include "tests/support/host_fixture.h"
@@ -58,7 +63,7 @@ const uint64_t kUrlSkipPeriod = 200;
 const uint64_t kDevtoolSkipPeriod = 10000;
 // Growth allowed after the warm-up.
 const long kRssBoundKiB = 2048;
-const long kFdBound = 2;
+const long kHandleBound = 2;
 
 bool Skipped(AgentChannel channel, uint64_t question) {
     uint64_t period = channel == AgentChannel::Url ? kUrlSkipPeriod : kDevtoolSkipPeriod;
@@ -85,30 +90,14 @@ void Fail(const std::string& what) {
 
 // ---- the host's process --------------------------------------------------------
 
-// The launcher's child: the host, or valgrind running it.
-uint32_t ChildOf(uint32_t parent) {
-    for (int tries = 0; tries < 500; ++tries) {
-        for (uint32_t pid : ProcessIds()) {
-            if (ParentOf(pid) == parent) return pid;
-        }
-        usleep(10000);
-    }
-    return 0;
-}
-
 // The least of a few counts: a log file or block open for a moment is no leak.
-long OpenDescriptors(uint32_t pid) {
+long OpenHandles(const WatchedProcess& process) {
     long least = -1;
     for (int i = 0; i < 5; ++i) {
-        std::error_code ec;
-        long count = 0;
-        for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
-             !ec && it != fs::directory_iterator(); it.increment(ec)) {
-            ++count;
-        }
-        if (ec) return -1;
+        long count = process.OpenHandles();
+        if (count < 0) return -1;
         if (least < 0 || count < least) least = count;
-        usleep(10000);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return least;
 }
@@ -242,13 +231,13 @@ struct Sample {
     uint64_t requests = 0;
     uint64_t urlQuestions = 0, devtoolQuestions = 0;
     long rssKiB = 0;
-    long fds = 0;
+    long handles = 0;
 };
 
 void PrintSample(const Sample& s, const char* note) {
     printf("  %8.1f %12llu %10llu %10llu %10ld %6ld  %s\n", s.seconds, static_cast<unsigned long long>(s.requests),
            static_cast<unsigned long long>(s.urlQuestions), static_cast<unsigned long long>(s.devtoolQuestions),
-           s.rssKiB, s.fds, note);
+           s.rssKiB, s.handles, note);
     fflush(stdout);
 }
 
@@ -264,6 +253,10 @@ struct Options {
 bool StartHost(const HostFolder& folder, bool valgrind, ChildProcess* child, std::string* valgrindLog,
                std::string* error) {
     if (!valgrind) return LaunchHost(child, folder, {}, error);
+#if defined(_WIN32)
+    *error = "valgrind runs on POSIX only";
+    return false;
+#else
     // As LaunchHost does, with valgrind between the launcher and the host.
     std::error_code ec;
     fs::create_directories(folder.LauncherDir(), ec);
@@ -300,15 +293,18 @@ bool StartHost(const HostFolder& folder, bool valgrind, ChildProcess* child, std
                                      "--log-file=" + *valgrindLog,
                                      ProgramDirectory() + "orvendel_host"};
     return child->Start(launcher.string(), args, folder.HostEnvironment(), error);
+#endif
 }
 
 int Run(const Options& options) {
     const double duration = options.seconds >= 0 ? options.seconds : options.valgrind ? 60 : 180;
     const double warmUp = std::max(5.0, duration / 10);
+#if !defined(_WIN32)
     if (options.valgrind && access("/usr/bin/valgrind", X_OK) != 0) {
         fprintf(stderr, "orvendel-soak: /usr/bin/valgrind is missing (apt-get install valgrind)\n");
         return 1;
     }
+#endif
 
     HostFolder folder;
     std::string error;
@@ -344,8 +340,9 @@ int Run(const Options& options) {
         host.Kill();
         return 1;
     }
-    uint32_t hostPid = ChildOf(host.Pid());
-    if (hostPid == 0 || !agent.OpenEvents(&error)) {
+    // The launcher's child: the host, or valgrind running it.
+    WatchedProcess watched;
+    if (!watched.FindChildOf(host.Pid(), 5000) || !agent.OpenEvents(&error)) {
         fprintf(stderr, "orvendel-soak: cannot find the host's process or events: %s\n", error.c_str());
         host.Kill();
         return 1;
@@ -359,9 +356,10 @@ int Run(const Options& options) {
 
     printf("orvendel-soak: %.0f s%s, other requests %s, host pid %u%s\n", duration,
            options.valgrind ? " under valgrind" : "",
-           options.rate > 0 ? (std::to_string(static_cast<long>(options.rate)) + "/s").c_str() : "unpaced", hostPid,
+           options.rate > 0 ? (std::to_string(static_cast<long>(options.rate)) + "/s").c_str() : "unpaced", watched.Pid(),
            options.valgrind ? (", valgrind log " + valgrindLog).c_str() : "");
-    printf("  %8s %12s %10s %10s %10s %6s\n", "seconds", "requests", "url q", "devtools q", "VmRSS KiB", "fds");
+    printf("  %8s %12s %10s %10s %10s %7s\n", "seconds", "requests", "url q", "devtools q",
+           WatchedProcess::ResidentName(), WatchedProcess::HandlesName());
 
     std::vector<Sample> samples;
     std::atomic<uint64_t> requests{0};
@@ -372,9 +370,9 @@ int Run(const Options& options) {
         s.requests = requests.load();
         s.urlQuestions = seen.url.load();
         s.devtoolQuestions = seen.devtool.load();
-        s.rssKiB = StatusKiB(hostPid, "VmRSS:");
-        s.fds = OpenDescriptors(hostPid);
-        if (s.rssKiB < 0 || s.fds < 0) Fail("the host's process is gone");
+        s.rssKiB = watched.ResidentKiB();
+        s.handles = OpenHandles(watched);
+        if (s.rssKiB < 0 || s.handles < 0) Fail("the host's process is gone");
         samples.push_back(s);
         PrintSample(s, note);
     };
@@ -450,12 +448,14 @@ int Run(const Options& options) {
         for (const Sample& s : samples) {
             if (s.seconds <= base->seconds) continue;
             if (!options.valgrind && s.rssKiB > base->rssKiB + kRssBoundKiB) {
-                Fail("VmRSS grew from " + std::to_string(base->rssKiB) + " to " + std::to_string(s.rssKiB) +
+                Fail(std::string(WatchedProcess::ResidentName()) + " grew from " + std::to_string(base->rssKiB) +
+                     " to " + std::to_string(s.rssKiB) +
                      " KiB after the warm-up");
                 break;
             }
-            if (s.fds > base->fds + kFdBound) {
-                Fail("open descriptors grew from " + std::to_string(base->fds) + " to " + std::to_string(s.fds));
+            if (s.handles > base->handles + kHandleBound) {
+                Fail(std::string("open ") + WatchedProcess::HandlesName() + " grew from " +
+                     std::to_string(base->handles) + " to " + std::to_string(s.handles));
                 break;
             }
         }
@@ -493,8 +493,9 @@ int Run(const Options& options) {
     printf("  slowest answered question: URL %lld ms, DevTools %lld ms\n", url.slowestAnsweredMs.load(),
            devtool.slowestAnsweredMs.load());
     if (base != nullptr) {
-        printf("  after the warm-up (%.1f s): VmRSS %ld -> %ld KiB, descriptors %ld -> %ld\n", base->seconds,
-               base->rssKiB, last.rssKiB, base->fds, last.fds);
+        printf("  after the warm-up (%.1f s): %s %ld -> %ld, %s %ld -> %ld\n", base->seconds,
+               WatchedProcess::ResidentName(), base->rssKiB, last.rssKiB, WatchedProcess::HandlesName(),
+               base->handles, last.handles);
     }
     if (options.valgrind) {
         std::ifstream log(valgrindLog);
@@ -523,8 +524,9 @@ int Run(const Options& options) {
         return 1;
     }
     if (options.valgrind) {
-        unlink(valgrindLog.c_str());
-        unlink((valgrindLog + ".supp").c_str());
+        std::error_code ec;
+        fs::remove(valgrindLog, ec);
+        fs::remove(valgrindLog + ".supp", ec);
     }
     printf("orvendel-soak: passed\n");
     return 0;

@@ -56,6 +56,7 @@ std::string RandomUtf8(std::mt19937& rng, size_t pieces) {
     return out;
 }
 
+#if !defined(_WIN32)
 WString RandomUtf16(std::mt19937& rng, size_t pieces) {
     static const WCHAR kUnits[] = {0x00E9, 0x20AC, 0xFFFD, 0xD83D, 0xDE00, 0xDBFF, 0xDC00, 0x0000, 0x007F, 0x0080, 0x07FF, 0x0800};
     WString out;
@@ -76,7 +77,6 @@ WString RandomUtf16(std::mt19937& rng, size_t pieces) {
     return out;
 }
 
-#if !defined(_WIN32)
 // The decoders as they were before ASCII got its own road: one character at
 // a time, one U+FFFD for each maximal invalid prefix. The stand-in must
 // give exactly their results, also into buffers that are too short.

@@ -1,4 +1,5 @@
-// What /proc tells of other processes, for the programs that watch the host.
+// What /proc tells of other processes, for the programs that watch the host
+// (POSIX only).
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,6 @@
-#include "bench/proc_table.h"
+#include "tests/support/proc_table.h"
+
+#if !defined(_WIN32)
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -41,3 +43,5 @@ long StatusKiB(uint32_t pid, const char* field) {
     }
     return -1;
 }
+
+#endif
