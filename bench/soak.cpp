@@ -37,10 +37,10 @@
 #include <rapidjson/document.h>
 
 #include "bench/extension_standin.h"
-#include "tests/support/process_watch.h"
 #include "bridge/profiles.h"
 #include "tests/support/agent_side.h"
 #include "tests/support/host_fixture.h"
+#include "tests/support/process_watch.h"
 
 namespace {
 
@@ -235,7 +235,7 @@ struct Sample {
 };
 
 void PrintSample(const Sample& s, const char* note) {
-    printf("  %8.1f %12llu %10llu %10llu %10ld %6ld  %s\n", s.seconds, static_cast<unsigned long long>(s.requests),
+    printf("  %8.1f %12llu %10llu %10llu %10ld %7ld  %s\n", s.seconds, static_cast<unsigned long long>(s.requests),
            static_cast<unsigned long long>(s.urlQuestions), static_cast<unsigned long long>(s.devtoolQuestions),
            s.rssKiB, s.handles, note);
     fflush(stdout);
