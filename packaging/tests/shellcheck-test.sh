@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Runs shellcheck over the packaging scripts and these tests. Exit status 77
-# (skipped) on a machine without it.
+# Runs shellcheck over the packaging scripts, these tests, ./run and the Wine
+# runners. Exit status 77 (skipped) on a machine without it.
 set -u
 command -v shellcheck >/dev/null || { echo "shellcheck is not installed: skipped"; exit 77; }
 cd "$(dirname "$0")/.." || exit 1
 rc=0
 shellcheck -s sh -x -P linux linux/install.sh linux/uninstall.sh linux/common.sh linux/debian/postinst.in linux/debian/prerm.in || rc=1
 shellcheck -s bash -x -P tests tests/*.sh || rc=1
+# The run script and the Wine runners.
+(cd .. && shellcheck -x run tests/wine/wine-env.sh tests/wine/wine-exec tests/wine/check-pe) || rc=1
 [ "$rc" -eq 0 ] && echo "shellcheck: clean"
 exit "$rc"

@@ -6,17 +6,18 @@
 #
 #   windows-register-test.sh CMAKE BUILD_DIR
 #
-# Needs the prefix that ./run wine-test sets up (WINEPREFIX). Every Wine
-# command writes to a file: Wine's services keep inherited pipes open. In the
-# 32-bit prefix the two registry views are one key; each view is still asked
-# for by name, as on 64-bit Windows.
+# Needs the prefix that ./run wine-test sets up (WINEPREFIX, WINE). Every Wine
+# command writes to a file: Wine's services keep inherited pipes open. Only a
+# 64-bit prefix keeps the two registry views apart (the 32-bit one under
+# WOW6432Node), as 64-bit Windows does; in a 32-bit prefix they are one key,
+# and the checks of each view there cannot tell them apart.
 set -u
 CMAKE=$1
 BUILD=$2
 # shellcheck source=test-lib.sh
 . "$(dirname "$0")/test-lib.sh"
 
-if [ -z "${WINEPREFIX:-}" ]; then
+if [ -z "${WINEPREFIX:-}" ] || [ -z "${WINE:-}" ]; then
   echo "no WINEPREFIX: run the Windows tests with ./run wine-test" >&2
   exit 2
 fi
@@ -44,14 +45,17 @@ fi
 wcmd() {
   local folder=$1
   shift
-  (cd "$folder" && timeout -k 5 120 wine cmd /c "$@") >"$OUT" 2>&1 </dev/null
+  (cd "$folder" && timeout -k 5 120 "$WINE" cmd /c "$@") >"$OUT" 2>&1 </dev/null
   RC=$?
 }
+
+# reg ARGS...: reg.exe, its output in $WORK/reg.
+reg() { timeout -k 5 60 "$WINE" reg "$@" >"$WORK/reg" 2>&1 </dev/null; }
 
 # reg_value KEY [/reg:NN]: the key's default value in REPLY; fails when absent.
 reg_value() {
   REPLY=
-  timeout -k 5 60 wine reg query "$@" /ve >"$WORK/reg" 2>&1 </dev/null || return 1
+  reg query "$@" /ve || return 1
   REPLY=$(tr -d '\r' <"$WORK/reg" | sed -n 's/^.*REG_SZ[[:blank:]]*//p')
 }
 
@@ -65,6 +69,11 @@ expect_value() { # KEY VIEW EXPECTED
 
 expect_absent() { # KEY [VIEW]
   if reg_value "$@"; then fail "$* is still there: '$REPLY'"; fi
+}
+
+expect_no_hklm() { # KEY under HKLM: in neither view
+  expect_absent "HKLM\\$1" /reg:32
+  expect_absent "HKLM\\$1" /reg:64
 }
 
 expect_rc() { # EXPECTED WHAT
@@ -87,6 +96,21 @@ check_manifest() {
   [ -f "$unix" ] || fail "$file names $exe, which is not there"
 }
 
+# Where 64-bit Windows keeps the 32-bit view of HKLM\Software.
+wow_key() { printf 'Software\\WOW6432Node\\%s' "${1#Software\\}"; }
+
+if [ "$WINEARCH" = win64 ]; then
+  begin "the prefix keeps the 32- and 64-bit registry views apart"
+  PROBE='Software\Orvendel View Probe'
+  reg add "HKLM\\$PROBE" /ve /d probe /f /reg:32 || { fail "reg add /reg:32 failed"; show "$WORK/reg"; }
+  expect_absent "HKLM\\$PROBE" /reg:64
+  expect_value "HKLM\\$(wow_key "$PROBE")" /reg:64 probe
+  reg delete "HKLM\\$PROBE" /f /reg:32 || fail "reg delete /reg:32 failed"
+  end
+else
+  echo "note: $WINEARCH prefix: the two registry views are one key here, so the view checks cannot fail"
+fi
+
 begin "invalid ids and arguments are refused and nothing is written"
 for bad in "${REF:0:31}" "${REF}a" HMKGOJDNHDINEDLDEMACIPDHGNBPLLGK "${REF:0:31}q" '*' "$REF,${REF:0:31}"; do
   wcmd "$DIR" register.cmd /user /id "$bad"
@@ -99,11 +123,12 @@ wcmd "$DIR" register.cmd /users
 expect_rc 2 "register /users"
 expect_absent "HKCU\\$CHROME_KEY"
 expect_absent "HKCU\\$EDGE_KEY"
-expect_absent "HKLM\\$CHROME_KEY" /reg:32
+expect_no_hklm "$CHROME_KEY"
+expect_no_hklm "$EDGE_KEY"
 ls "$DIR"/$HOST_NAME-* >/dev/null 2>&1 && fail "a manifest was written: $(ls "$DIR"/$HOST_NAME-*)"
 end
 
-begin "register /user: both browsers, the reference id, manifests beside the host"
+begin "register /user: both browsers, the reference id, manifests beside the host, no HKLM view"
 wcmd "$DIR" register.cmd /user
 expect_rc 0 "register /user"
 for b in chrome edge; do
@@ -111,8 +136,8 @@ for b in chrome edge; do
 done
 expect_value "HKCU\\$CHROME_KEY" "" "$WIN_DIR\\$HOST_NAME-chrome-user.json"
 expect_value "HKCU\\$EDGE_KEY" "" "$WIN_DIR\\$HOST_NAME-edge-user.json"
-expect_absent "HKLM\\$CHROME_KEY" /reg:32
-expect_absent "HKLM\\$EDGE_KEY" /reg:64
+expect_no_hklm "$CHROME_KEY"
+expect_no_hklm "$EDGE_KEY"
 cp "$DIR/$HOST_NAME-chrome-user.json" "$WORK/first.json"
 wcmd "$DIR" register.cmd /user
 expect_rc 0 "register /user again"
@@ -126,8 +151,8 @@ expect_rc 0 "register /machine /chrome"
 check_manifest "$DIR/$HOST_NAME-chrome-machine.json" "$WIN_DIR\\orvendel_host.exe" "$ID_A" "$ID_B"
 expect_value "HKLM\\$CHROME_KEY" /reg:32 "$WIN_DIR\\$HOST_NAME-chrome-machine.json"
 expect_value "HKLM\\$CHROME_KEY" /reg:64 "$WIN_DIR\\$HOST_NAME-chrome-machine.json"
-expect_absent "HKLM\\$EDGE_KEY" /reg:32
-expect_absent "HKLM\\$EDGE_KEY" /reg:64
+[ "$WINEARCH" = win64 ] && expect_value "HKLM\\$(wow_key "$CHROME_KEY")" /reg:64 "$WIN_DIR\\$HOST_NAME-chrome-machine.json"
+expect_no_hklm "$EDGE_KEY"
 [ -e "$DIR/$HOST_NAME-edge-machine.json" ] && fail "an Edge manifest was written for /chrome"
 expect_value "HKCU\\$CHROME_KEY" "" "$WIN_DIR\\$HOST_NAME-chrome-user.json"
 end
@@ -137,8 +162,7 @@ mkdir "$DIR/$HOST_NAME-edge-machine.json"
 wcmd "$DIR" register.cmd /machine /edge
 expect_failure "register over a folder"
 grep -q 'cannot write' "$OUT" || { fail "no message"; show "$OUT"; }
-expect_absent "HKLM\\$EDGE_KEY" /reg:32
-expect_absent "HKLM\\$EDGE_KEY" /reg:64
+expect_no_hklm "$EDGE_KEY"
 rmdir "$DIR/$HOST_NAME-edge-machine.json"
 end
 
@@ -164,8 +188,8 @@ end
 begin "unregister /machine removes both views; nothing registered is fine"
 wcmd "$DIR" unregister.cmd /machine /chrome /id "$ID_A,$ID_B"
 expect_rc 0 "unregister /machine /chrome"
-expect_absent "HKLM\\$CHROME_KEY" /reg:32
-expect_absent "HKLM\\$CHROME_KEY" /reg:64
+expect_no_hklm "$CHROME_KEY"
+[ "$WINEARCH" = win64 ] && expect_absent "HKLM\\$(wow_key "$CHROME_KEY")" /reg:64
 [ -e "$DIR/$HOST_NAME-chrome-machine.json" ] && fail "the machine manifest is still there"
 wcmd "$DIR" unregister.cmd /machine
 expect_rc 0 "unregister /machine with nothing registered"

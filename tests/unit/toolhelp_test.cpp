@@ -306,11 +306,19 @@ TEST(ToolhelpSnapshot, SeesAChildUnderTheNameItWasStartedAs) {
     EXPECT_EQ(FindEntry(SnapshotEntries(), child.Pid()), nullptr);
 }
 
+// The product's record is 556 bytes, as on 32-bit Windows and in our stand-in;
+// a 64-bit Windows build's is 568 (its heap id is pointer-sized).
+#if !defined(_WIN64)
+static_assert(sizeof(PROCESSENTRY32W) == 556, "the 32-bit PROCESSENTRY32W");
+#else
+static_assert(sizeof(PROCESSENTRY32W) == 568, "the 64-bit PROCESSENTRY32W");
+#endif
+
 TEST(ToolhelpSnapshot, EntrySizeIsChecked) {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPALL, GetCurrentProcessId());
     ASSERT_NE(snapshot, INVALID_HANDLE_VALUE);
     PROCESSENTRY32W entry;
-    for (DWORD size : {0u, 4u, 555u}) {
+    for (DWORD size : {DWORD{0}, DWORD{4}, DWORD{sizeof entry - 1}}) {
         memset(&entry, 0, sizeof entry);
         entry.dwSize = size;
         SetLastError(0);
@@ -325,7 +333,7 @@ TEST(ToolhelpSnapshot, EntrySizeIsChecked) {
         EXPECT_EQ(entry.th32ProcessID, 0u);
     }
     memset(&entry, 0, sizeof entry);
-    entry.dwSize = 556;
+    entry.dwSize = sizeof entry;
     ASSERT_TRUE(Process32FirstW(snapshot, &entry));
     entry.dwSize = 100;
     SetLastError(0);
