@@ -7,12 +7,20 @@
 // futexes for sleeping, so a process killed at any point leaves no lock held
 // and every other process carries on.
 //
-// The header counts the handles open on a named object in all processes; the
-// close that takes the count to zero removes the name, so the object goes
-// away when its last handle does, as on Windows (views do not hold the name,
-// as under Wine). A process that dies with handles open leaves its count
-// behind: the object then outlives it until /dev/shm is cleaned, which is why
-// tests give every run a namespace of its own (ORVENDEL_NAMESPACE).
+// A named object lives while a live process holds it, as on Windows, where
+// the system closes a process's handles however it ends. The kernel keeps
+// the count: every handle (and every view, which maps through its handle's
+// open file description) holds a shared open-file-description lock on the
+// object's file, and the kernel drops it when the last descriptor or mapping
+// of that description goes, a SIGKILL included. Whoever can take the lock
+// exclusively knows that no live process holds the object:
+//  - a creator then sets it up afresh under that lock, and only then shares
+//    it, so an opener never sees it half made (and a creator killed half-way
+//    leaves nothing that blocks the next);
+//  - an opener takes it for gone and removes the name;
+//  - the closer of the last handle removes the name, as does a process that
+//    ends normally for the objects it still holds.
+// No lock is ever waited on without a deadline, and none outlives its holder.
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -57,7 +65,6 @@ constexpr int64_t kWaitSliceNs = 1000LL * 1000000LL;
 struct SharedHeader {
     std::atomic<uint32_t> ready;    // kReadyMagic once the fields below are set
     uint32_t kind;
-    std::atomic<uint32_t> handles;  // open handles in all processes
     uint32_t manualReset;
     std::atomic<uint32_t> state;    // event: kSignalled
     uint32_t protect;               // mapping: PAGE_READWRITE or PAGE_READONLY
@@ -202,6 +209,24 @@ bool ShmNameOf(LPCWSTR name, std::string* out) {
 }
 
 // ---------------------------------------------------------------------------
+// Holds: open-file-description locks on the whole file
+
+bool LockFile(int fd, short type) {
+    struct flock lock = {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
+}
+
+bool LockIsTaken(int err) { return err == EAGAIN || err == EACCES; }
+
+// False once the name no longer leads to this file: its last holder removed it.
+bool StillNamed(int fd) {
+    struct stat st;
+    return ::fstat(fd, &st) == 0 && st.st_nlink > 0;
+}
+
+// ---------------------------------------------------------------------------
 // Objects
 
 struct Waitable {
@@ -209,28 +234,68 @@ struct Waitable {
     virtual DWORD Wait(DWORD dwMilliseconds) = 0;
 };
 
+struct SharedObject;
+void ForgetHold(SharedObject* object);
+
 // One handle's hold on a shared object: its descriptor and header page.
 struct SharedObject : pal::Object {
     int fd = -1;
     SharedHeader* header = nullptr;
     std::string shmName;  // empty for an unnamed object
-    bool counted = false; // holds one of header->handles
+    bool held = false;    // holds the named object's shared lock
+    pid_t holder = 0;     // the process that took it
 
     ~SharedObject() override {
-        if (counted) DropHandle();
+        if (held) {
+            ForgetHold(this);
+            ReleaseName();
+        }
         if (header != nullptr) ::munmap(header, kHeaderBytes);
         if (fd >= 0) ::close(fd);
     }
 
-    void DropHandle() {
-        uint32_t n = header->handles.load(std::memory_order_acquire);
-        while (n != 0 && !header->handles.compare_exchange_weak(n, n - 1, std::memory_order_acq_rel)) {
-        }
-        // Openers never revive a count of zero, so the name still means this
-        // object here and nobody else unlinks it.
-        if (n == 1) ::shm_unlink(shmName.c_str());
+    // The last holder removes the name. Nobody else can take the exclusive
+    // lock while we hold ours, so the name still leads to this object. A
+    // forked child shares its parent's lock and must leave the name alone.
+    void ReleaseName() {
+        if (holder == ::getpid() && LockFile(fd, F_WRLCK)) ::shm_unlink(shmName.c_str());
     }
 };
+
+// The named objects this process holds, for its normal end.
+struct HoldTable {
+    std::mutex lock;
+    std::set<SharedObject*> objects;
+};
+
+HoldTable& Holds() {
+    // Never destroyed: handles may still be closed while statics go away.
+    static HoldTable* table = new HoldTable;
+    return *table;
+}
+
+// At exit the names of objects that nobody else holds go, as the system
+// closes every handle of an ending process on Windows. Nothing is unmapped:
+// other threads may still be using the objects until the process is gone.
+void ReleaseNamesAtExit() {
+    HoldTable& table = Holds();
+    std::lock_guard<std::mutex> guard(table.lock);
+    for (SharedObject* object : table.objects) object->ReleaseName();
+}
+
+void RememberHold(SharedObject* object) {
+    static std::once_flag registered;
+    std::call_once(registered, [] { std::atexit(ReleaseNamesAtExit); });
+    HoldTable& table = Holds();
+    std::lock_guard<std::mutex> guard(table.lock);
+    table.objects.insert(object);
+}
+
+void ForgetHold(SharedObject* object) {
+    HoldTable& table = Holds();
+    std::lock_guard<std::mutex> guard(table.lock);
+    table.objects.erase(object);
+}
 
 struct EventObject : SharedObject, Waitable {
     DWORD Wait(DWORD dwMilliseconds) override {
@@ -257,9 +322,14 @@ DWORD ErrorFromAllocation(int err) {
 }
 
 // Sizes and fills a freshly made object; only then does it read as ready.
+// A named one may be what processes now gone left behind: it starts empty.
 bool Initialise(SharedObject* object, const Creation& creation) {
     // Open to every account, whatever the umask: the stand-in for a null DACL.
     ::fchmod(object->fd, 0666);
+    if (::ftruncate(object->fd, 0) != 0) {
+        SetLastError(pal::ErrorFromErrno(errno));
+        return false;
+    }
     uint64_t bytes = kHeaderBytes + (creation.kind == kKindMapping ? RoundUpToPage(creation.size) : 0);
     // Commit the memory now, as Windows does: a full /dev/shm then fails the
     // creation instead of raising SIGBUS at the first touch of a view.
@@ -276,7 +346,6 @@ bool Initialise(SharedObject* object, const Creation& creation) {
     h->state.store(creation.initialState ? kSignalled : 0, std::memory_order_relaxed);
     h->protect = creation.protect;
     h->size = creation.size;
-    h->handles.store(object->shmName.empty() ? 0 : 1, std::memory_order_relaxed);
     h->ready.store(kReadyMagic, std::memory_order_release);
     return true;
 }
@@ -290,51 +359,6 @@ bool CreateUnnamed(SharedObject* object, const Creation& creation) {
     return Initialise(object, creation);
 }
 
-enum class Opened { kOk, kFailed, kGoing };
-
-// Opens the existing object behind fd: waits for its creator to finish,
-// checks its kind and takes a handle on it. kGoing: its last handle is
-// being closed, so the name is about to disappear.
-Opened OpenExisting(SharedObject* object, uint32_t kind, int64_t deadline) {
-    for (;;) {
-        struct stat st;
-        if (::fstat(object->fd, &st) != 0) {
-            SetLastError(pal::ErrorFromErrno(errno));
-            return Opened::kFailed;
-        }
-        // Touching the header page before the creator has sized the object
-        // would raise SIGBUS.
-        if (static_cast<uint64_t>(st.st_size) >= kHeaderBytes) break;
-        if (NowNs() > deadline) {
-            SetLastError(ERROR_TIMEOUT);
-            return Opened::kFailed;
-        }
-        PauseBriefly();
-    }
-    if (!MapHeader(object)) return Opened::kFailed;
-    SharedHeader* h = object->header;
-    while (h->ready.load(std::memory_order_acquire) != kReadyMagic) {
-        // A creator killed half-way leaves the name unusable; say so rather than hang.
-        if (NowNs() > deadline) {
-            SetLastError(ERROR_TIMEOUT);
-            return Opened::kFailed;
-        }
-        PauseBriefly();
-    }
-    if (h->kind != kind) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return Opened::kFailed;
-    }
-    uint32_t n = h->handles.load(std::memory_order_acquire);
-    while (n != 0) {
-        if (h->handles.compare_exchange_weak(n, n + 1, std::memory_order_acq_rel)) {
-            object->counted = true;
-            return Opened::kOk;
-        }
-    }
-    return Opened::kGoing;
-}
-
 void Detach(SharedObject* object) {
     if (object->header != nullptr) ::munmap(object->header, kHeaderBytes);
     if (object->fd >= 0) ::close(object->fd);
@@ -342,58 +366,79 @@ void Detach(SharedObject* object) {
     object->fd = -1;
 }
 
-// Creates the named object, or with creation == nullptr (or when it exists
-// already) opens it. Exactly one of two racing creators makes the object;
-// the other waits until it is ready and opens it.
+// Fails with the last error set, after letting go of the object.
+bool Abandon(SharedObject* object, DWORD error) {
+    Detach(object);
+    SetLastError(error);
+    return false;
+}
+
+// Maps the header of an object that we share with a live holder. False when
+// it is not ready: its creator died half-way.
+bool MapReadyHeader(SharedObject* object) {
+    struct stat st;
+    if (::fstat(object->fd, &st) != 0 || static_cast<uint64_t>(st.st_size) < kHeaderBytes) return false;
+    return MapHeader(object) && object->header->ready.load(std::memory_order_acquire) == kReadyMagic;
+}
+
+// Creates the named object, or with creation == nullptr (or when a live
+// process holds it already) opens it. Of two racing creators, one makes the
+// object and the other opens it once it is made.
 bool Attach(SharedObject* object, const std::string& shmName, uint32_t kind, const Creation* creation,
             bool* existed) {
     object->shmName = shmName;
     const int64_t deadline = NowNs() + kReadyWaitNs;
     for (;;) {
-        if (creation != nullptr) {
-            object->fd = ::shm_open(shmName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (object->fd >= 0) {
-                if (!Initialise(object, *creation)) {
-                    DWORD error = GetLastError();
-                    ::shm_unlink(shmName.c_str());
-                    Detach(object);
-                    SetLastError(error);
-                    return false;
-                }
-                object->counted = true;
-                *existed = false;
-                return true;
-            }
-            if (errno != EEXIST) {
-                SetLastError(pal::ErrorFromErrno(errno));
-                return false;
-            }
-        }
-        object->fd = ::shm_open(shmName.c_str(), O_RDWR | O_CLOEXEC, 0);
+        int flags = O_RDWR | O_CLOEXEC | (creation != nullptr ? O_CREAT : 0);
+        object->fd = ::shm_open(shmName.c_str(), flags, 0666);
         if (object->fd < 0) {
-            int err = errno;
-            // Gone since our O_EXCL try: its last handle was closed; make it anew.
-            if (err == ENOENT && creation != nullptr && NowNs() <= deadline) continue;
-            SetLastError(pal::ErrorFromErrno(err));
+            SetLastError(pal::ErrorFromErrno(errno));
             return false;
         }
-        switch (OpenExisting(object, kind, deadline)) {
-        case Opened::kOk: *existed = true; return true;
-        case Opened::kFailed: {
-            DWORD error = GetLastError();
-            Detach(object);
-            SetLastError(error);
-            return false;
+        if (LockFile(object->fd, F_WRLCK)) {
+            // No live process holds it: new, or left by processes now gone.
+            if (!StillNamed(object->fd)) {
+                Detach(object);  // its last holder removed it as we came
+                continue;
+            }
+            if (creation == nullptr) {
+                ::shm_unlink(shmName.c_str());
+                return Abandon(object, ERROR_FILE_NOT_FOUND);
+            }
+            if (!Initialise(object, *creation)) {
+                DWORD error = GetLastError();
+                ::shm_unlink(shmName.c_str());
+                return Abandon(object, error);
+            }
+            if (!LockFile(object->fd, F_RDLCK)) return Abandon(object, pal::ErrorFromErrno(errno));
+            object->held = true;
+            object->holder = ::getpid();
+            *existed = false;
+            return true;
         }
-        case Opened::kGoing:
+        if (!LockIsTaken(errno)) return Abandon(object, pal::ErrorFromErrno(errno));
+        // Held: share it once its creator (or a closer) has let go of it alone.
+        while (!LockFile(object->fd, F_RDLCK)) {
+            if (!LockIsTaken(errno)) return Abandon(object, pal::ErrorFromErrno(errno));
+            if (NowNs() > deadline) return Abandon(object, ERROR_TIMEOUT);
+            PauseBriefly();
+        }
+        if (!StillNamed(object->fd) || !MapReadyHeader(object)) {
+            // Removed meanwhile, or its creator died half-way and we may be
+            // the one to set it up afresh: start again.
             Detach(object);
             if (NowNs() > deadline) {
                 SetLastError(ERROR_TIMEOUT);
                 return false;
             }
             PauseBriefly();
-            break;
+            continue;
         }
+        if (object->header->kind != kind) return Abandon(object, ERROR_INVALID_HANDLE);
+        object->held = true;
+        object->holder = ::getpid();
+        *existed = true;
+        return true;
     }
 }
 
@@ -416,7 +461,9 @@ T* MakeObject(LPCWSTR lpName, uint32_t kind, const Creation* creation, bool* exi
     }
     *existed = false;
     bool ok = named ? Attach(object.get(), shmName, kind, creation, existed) : CreateUnnamed(object.get(), *creation);
-    return ok ? object.release() : nullptr;
+    if (!ok) return nullptr;
+    if (object->held) RememberHold(object.get());
+    return object.release();
 }
 
 // ---------------------------------------------------------------------------

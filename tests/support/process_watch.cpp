@@ -77,7 +77,8 @@ WatchedProcess::~WatchedProcess() {
 }
 
 bool WatchedProcess::Open(uint32_t pid) {
-    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | SYNCHRONIZE, FALSE, pid);
+    HANDLE process =
+        OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid);
     if (process == nullptr) return false;
     if (process_ != -1) CloseHandle(reinterpret_cast<HANDLE>(process_));
     pid_ = pid;
@@ -93,6 +94,10 @@ bool WatchedProcess::FindChildOf(uint32_t parent, int timeoutMs) {
         Sleep(10);
     } while (GetTickCount() - start < static_cast<DWORD>(timeoutMs));
     return false;
+}
+
+bool WatchedProcess::Kill() {
+    return process_ != -1 && TerminateProcess(reinterpret_cast<HANDLE>(process_), 9);
 }
 
 long WatchedProcess::ResidentKiB() const {
@@ -122,6 +127,8 @@ const char* WatchedProcess::HandlesName() {
 
 #else  // POSIX
 
+#include <signal.h>
+
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -148,6 +155,8 @@ bool WatchedProcess::Open(uint32_t pid) {
     pid_ = pid;
     return true;
 }
+
+bool WatchedProcess::Kill() { return pid_ != 0 && ::kill(static_cast<pid_t>(pid_), SIGKILL) == 0; }
 
 long WatchedProcess::ResidentKiB() const {
     return StatusKiB(pid_, "VmRSS:");

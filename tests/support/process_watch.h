@@ -18,6 +18,9 @@ public:
     bool Open(uint32_t pid);
     uint32_t Pid() const { return pid_; }
 
+    // Ends it as the system ends a process, with no code of its own run.
+    bool Kill();
+
     // Both -1 once the process is gone.
     long ResidentKiB() const;
     long OpenHandles() const;

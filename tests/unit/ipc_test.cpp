@@ -22,6 +22,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -853,6 +854,44 @@ TEST_F(CrossProcessTest, KilledSignallerLeavesOneSignal) {
     EXPECT_TRUE(next.Finish());
 }
 
+// A process's objects go when it ends, normally or killed, unless another
+// process holds them: whoever comes next makes them anew, in the state and
+// of the size it asks for.
+class ProcessEndTest : public IpcTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ProcessEndTest, ObjectsGoWithTheirLastHolder) {
+    const bool killed = GetParam();
+    std::string name = UniqueName(killed ? "held-killed" : "held-ended");
+    Peer holder;
+    ASSERT_TRUE(holder.Start("hold", name));
+    ASSERT_EQ(holder.Next(), "holding");
+    if (killed) {
+        holder.Kill();
+    } else {
+        ASSERT_TRUE(holder.Finish());
+    }
+    SetLastError(0);
+    EXPECT_EQ(UniqueHandle(OpenEventW(SYNCHRONIZE, FALSE, Wide(name).c_str())).get(), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+
+    UniqueHandle event = NewEvent(name);
+    ASSERT_NE(event.get(), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(WaitForSingleObject(event.get(), 0), kWaitTimeout);
+    UniqueHandle block = NewMapping(name + ".block", 200000);
+    ASSERT_NE(block.get(), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+    UniqueView view(MapViewOfFile(block.get(), FILE_MAP_READ, 0, 0, 200000));
+    ASSERT_NE(view.get(), nullptr);
+    std::vector<char> zeros(200000, 0);
+    EXPECT_EQ(memcmp(view.get(), zeros.data(), zeros.size()), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, ProcessEndTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return std::string(info.param ? "Killed" : "Normally");
+                         });
+
 // ---------------------------------------------------------------------------
 // The POSIX stand-in's own rules: shm names, namespaces, modes.
 
@@ -988,11 +1027,10 @@ TEST_F(ShmNameTest, LastCloseUnlinksTheShmObject) {
     static_cast<char*>(view.get())[0] = 1;  // the view still works
 }
 
-// A creator killed between making the name and finishing the header must
-// not hand openers a half-made object, nor crash them (touching a page of
-// an object that has no size yet raises SIGBUS).
-TEST_F(ShmNameTest, HalfMadeObjectIsNeverUsed) {
-    allowLeftovers_ = true;
+// What a creator killed half-way leaves (a name with no size, or a size and
+// no header) is held by nobody: a creator makes the object anew and an opener
+// finds nothing, and neither touches a page that has no size (SIGBUS).
+TEST_F(ShmNameTest, HalfMadeObjectsOfTheDeadAreMadeAnew) {
     std::string shm = "/orvendel." + ns_ + ".half-made";
     int fd = shm_open(shm.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
     ASSERT_GE(fd, 0);
@@ -1003,7 +1041,28 @@ TEST_F(ShmNameTest, HalfMadeObjectIsNeverUsed) {
     ASSERT_EQ(ftruncate(fd, 1 << 20), 0);
     close(fd);
 
-    // Both openers give up after the same bound; side by side it is paid once.
+    UniqueHandle event(CreateEventW(nullptr, FALSE, TRUE, W("half-made")));
+    ASSERT_NE(event.get(), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(WaitForSingleObject(event.get(), 0), WAIT_OBJECT_0);
+    SetLastError(0);
+    EXPECT_EQ(OpenFileMappingW(FILE_MAP_READ, FALSE, W("half-sized")), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(Objects(), std::vector<std::string>{"orvendel." + ns_ + ".half-made"});
+}
+
+// A creator still setting its object up holds it alone; openers wait for it
+// and give up after a bound (side by side, it is paid once).
+TEST_F(ShmNameTest, ACreatorStillAtWorkIsWaitedForWithABound) {
+    allowLeftovers_ = true;
+    std::string shm = "/orvendel." + ns_ + ".in-the-making";
+    int fd = shm_open(shm.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
+    ASSERT_GE(fd, 0);
+    struct flock alone = {};
+    alone.l_type = F_WRLCK;
+    alone.l_whence = SEEK_SET;
+    ASSERT_EQ(fcntl(fd, F_OFD_SETLK, &alone), 0);
+
     struct Attempt {
         HANDLE result = INVALID_HANDLE_VALUE;
         DWORD error = 0;
@@ -1012,19 +1071,42 @@ TEST_F(ShmNameTest, HalfMadeObjectIsNeverUsed) {
     UniqueHandle thread = StartThread(
         [](void* p) -> unsigned {
             auto* attempt = static_cast<Attempt*>(p);
-            attempt->result = CreateEventW(nullptr, FALSE, FALSE, W("half-made"));
+            attempt->result = CreateEventW(nullptr, FALSE, FALSE, W("in-the-making"));
             attempt->error = GetLastError();
             return 0;
         },
         &eventAttempt);
     ASSERT_NE(thread.get(), nullptr);
     SetLastError(0);
-    EXPECT_EQ(OpenFileMappingW(FILE_MAP_READ, FALSE, W("half-sized")), nullptr);
+    EXPECT_EQ(OpenEventW(SYNCHRONIZE, FALSE, W("in-the-making")), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_TIMEOUT));
     ASSERT_EQ(WaitForSingleObject(thread.get(), 60000), WAIT_OBJECT_0);
     EXPECT_EQ(eventAttempt.result, nullptr);
     EXPECT_EQ(eventAttempt.error, static_cast<DWORD>(ERROR_TIMEOUT));
     EXPECT_LT(ElapsedMs(start), 60000);
+    close(fd);
+}
+
+// A forked child shares its parent's holds; its end must not remove names
+// that the parent still holds.
+TEST_F(ShmNameTest, AForkedChildLeavesItsParentsNames) {
+    UniqueHandle event(CreateEventW(nullptr, FALSE, FALSE, W("forked")));
+    ASSERT_NE(event.get(), nullptr);
+    fflush(nullptr);
+    for (bool closes : {true, false}) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            if (closes) {
+                CloseHandle(event.release());
+                _exit(0);
+            }
+            exit(0);  // the end of a process that still holds it
+        }
+        ASSERT_GT(pid, 0);
+        int status = -1;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_EQ(Objects(), std::vector<std::string>{"orvendel." + ns_ + ".forked"}) << closes;
+    }
 }
 
 TEST_F(ShmNameTest, FileBackedMappingsAreNotSupported) {
@@ -1151,6 +1233,18 @@ void RunChild(const std::string& role, const std::string& base) {
         if (!event) return Say("missing " + std::to_string(GetLastError()));
         SetEvent(event.get());
         Say("signalled");
+        Hear();
+    } else if (role == "hold") {
+        // Holds a signalled event and a written block, never closing them:
+        // the end of the process alone must let go of them.
+        HANDLE event = CreateEventW(nullptr, FALSE, FALSE, name.c_str());
+        HANDLE block = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 100000,
+                                          Wide(base + ".block").c_str());
+        void* view = block != nullptr ? MapViewOfFile(block, FILE_MAP_WRITE, 0, 0, 0) : nullptr;
+        if (event == nullptr || view == nullptr) return Say("failed " + std::to_string(GetLastError()));
+        SetEvent(event);
+        memset(view, 0x5A, 100000);
+        Say("holding");
         Hear();
     } else if (role == "probe-event") {
         UniqueHandle event(OpenEventW(SYNCHRONIZE, FALSE, name.c_str()));
