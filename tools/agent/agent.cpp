@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "bridge/profiles.h"
+#include "orv_version.h"
 #include "bridge/registry.h"
 #include "platform/platform.h"
 #include "support/handles.h"
@@ -475,17 +476,41 @@ std::vector<std::string> Split(const std::string& line) {
 
 }  // namespace
 
+const char kUsage[] =
+    "Usage: orvendel-agent [--profile chrome|edge] [COMMAND [ARGS] [, COMMAND ...]]\n"
+    "Plays the DRM agent: creates its four blocks, asks the host questions and\n"
+    "reads the answers. With no COMMAND, reads commands from standard input, one\n"
+    "per line; each prints one line beginning \"ok\" or \"error\". The command\n"
+    "`help` lists them.\n"
+    "\n"
+    "  -h, --help     show this text\n"
+    "  --version      show the version\n"
+    "\n"
+    "Exit status: 0 every command succeeded, 1 one failed, 2 bad usage.\n";
+
 int main(int argc, char** argv) {
+    if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::puts("orvendel-agent " ORV_VERSION);
+        return 0;
+    }
     const BrowserProfile* profile = &g_ChromeProfile;
     int first = 1;
     if (argc >= 3 && std::strcmp(argv[1], "--profile") == 0) {
         if (std::strcmp(argv[2], "edge") == 0) {
             profile = &g_EdgeProfile;
         } else if (std::strcmp(argv[2], "chrome") != 0) {
-            std::fprintf(stderr, "orvendel-agent: --profile chrome|edge\n");
+            std::fprintf(stderr, "orvendel-agent: --profile chrome|edge\nTry 'orvendel-agent --help'.\n");
             return 2;
         }
         first = 3;
+    }
+    if (first < argc && argv[first][0] == '-') {
+        std::fprintf(stderr, "orvendel-agent: unknown option '%s'\nTry 'orvendel-agent --help'.\n", argv[first]);
+        return 2;
     }
     Agent agent(profile);
     bool ok = true;

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "orv_version.h"
 #include "bridge/profiles.h"
 #include "platform/child_process.h"
 #include "platform/platform.h"
@@ -392,6 +393,15 @@ private:
 
 }  // namespace
 
+const char kUsage[] =
+    "Usage: orvendel-demo [--host PATH] [--keep]\n"
+    "Shows the host at work: starts it under a browser launcher, plays the\n"
+    "extension and the agent, and prints every frame and the decoded log.\n"
+    "  --host PATH    the host to run (default: orvendel_host beside this program)\n"
+    "  --keep         keep the run's folder\n"
+    "  -h, --help     show this text\n"
+    "  --version      show the version\n";
+
 int main(int argc, char** argv) {
     std::string hostPath = ProgramDirectory() + ExecutableName("orvendel_host");
     bool keep = false;
@@ -401,8 +411,14 @@ int main(int argc, char** argv) {
             hostPath = argv[++i];
         } else if (arg == "--keep") {
             keep = true;
+        } else if (arg == "-h" || arg == "--help") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--version") {
+            std::puts("orvendel-demo " ORV_VERSION);
+            return 0;
         } else {
-            std::fprintf(stderr, "usage: orvendel-demo [--host PATH] [--keep]\n");
+            std::fprintf(stderr, "orvendel-demo: unknown argument '%s'\n%s", arg.c_str(), kUsage);
             return 2;
         }
     }

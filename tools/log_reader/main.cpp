@@ -14,6 +14,7 @@
 #include <io.h>
 #endif
 
+#include "orv_version.h"
 #include "tools/log_reader/log_decode.h"
 
 namespace fs = std::filesystem;
@@ -33,6 +34,7 @@ const char kUsage[] =
     "  --raw          print the decoded text exactly, line breaks included\n"
     "  --stats        print record counts per level and unreadable bytes\n"
     "  -h, --help     show this text\n"
+    "  --version      show the version\n"
     "\n"
     "Exit status: 0 success, 1 a file could not be read, 2 bad usage.\n";
 
@@ -117,6 +119,9 @@ int ParseArgs(int argc, char** argv, Options* opt) {
             options_done = true;
         } else if (arg == "-h" || arg == "--help") {
             std::fputs(kUsage, stdout);
+            return kExitOk;
+        } else if (arg == "--version") {
+            std::puts("orvendel-log " ORV_VERSION);
             return kExitOk;
         } else if (arg == "-f" || arg == "--follow") {
             opt->follow = true;

@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "orv_version.h"
 #include "tools/tap/tap_frames.h"
 #include "tools/tap/tap_io.h"
 
@@ -172,7 +173,32 @@ void Complain(const std::string& text) {
 
 }  // namespace
 
+// The browser starts the tap with an origin and a window handle, never with
+// these words alone: a person asking is told, and nothing is started.
+bool AnswersAPerson(int argc, char** argv) {
+    if (argc != 2) return false;
+    std::string arg = argv[1];
+    if (arg == "--version") {
+        fputs("orvendel-tap " ORV_VERSION "\n", stdout);
+        return true;
+    }
+    if (arg == "-h" || arg == "--help") {
+        fputs("Usage: orvendel-tap [BROWSER ARGUMENTS...]\n"
+              "Stands between the browser and the host: point a host manifest at it.\n"
+              "It starts the host beside it with the browser's arguments, passes every\n"
+              "byte both ways and records each frame.\n"
+              "  ORVENDEL_TAP_HOST  the host to start (default: orvendel_host beside the tap)\n"
+              "  ORVENDEL_TAP_LOG   the record file (default: orvendel-tap-<date>-<time>-<pid>.txt\n"
+              "                     in the temporary folder)\n"
+              "Exit status: the host's, or 1 when the host cannot be started.\n",
+              stdout);
+        return true;
+    }
+    return false;
+}
+
 int main(int argc, char** argv) {
+    if (AnswersAPerson(argc, argv)) return 0;
     PrepareStandardHandles();
     // Never freed: a thread blocked on standard input may outlive main's
     // scope until the process ends.
