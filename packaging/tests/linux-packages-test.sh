@@ -27,11 +27,12 @@ lacks() { # LISTING PATTERN
 
 TEST_PROGRAMS='(unit_tests|process_tests|orv-launcher|orvendel-demo|_fuzz|micro_bench|orvendel-bench)$'
 
-begin "the .deb holds the host, the tools, the scripts and the template, and no test program"
+begin "the .deb holds the host, the tools, the doctor, the scripts and the template, and no test program"
 dpkg-deb -c "$DEB" >"$T/deb.list"
 has "$T/deb.list" -rwxr-xr-x usr/lib/orvendel/orvendel_host
 has "$T/deb.list" -rwxr-xr-x usr/bin/orvendel-agent
 has "$T/deb.list" -rwxr-xr-x usr/bin/orvendel-log
+has "$T/deb.list" -rwxr-xr-x usr/bin/orvendel-doctor
 [ -e "$BUILD/bin/orvendel-tap" ] && has "$T/deb.list" -rwxr-xr-x usr/bin/orvendel-tap
 has "$T/deb.list" -rwxr-xr-x usr/share/orvendel/install.sh
 has "$T/deb.list" -rwxr-xr-x usr/share/orvendel/uninstall.sh
@@ -80,6 +81,7 @@ has "$T/tgz.list" -rwxr-xr-x "$TOP/share/orvendel/uninstall.sh"
 has "$T/tgz.list" -rw-r--r-- "$TOP/share/orvendel/common.sh"
 has "$T/tgz.list" -rw-r--r-- "$TOP/share/orvendel/$HOST_NAME.template.json"
 has "$T/tgz.list" -rwxr-xr-x "$TOP/bin/orvendel-agent"
+has "$T/tgz.list" -rwxr-xr-x "$TOP/bin/orvendel-doctor"
 lacks "$T/tgz.list" "$TEST_PROGRAMS"
 mkdir -p "$T/unpacked" "$T/home"
 tar xzf "$TGZ" -C "$T/unpacked"

@@ -104,3 +104,12 @@ EOF
     fail "$1: $problems"
   fi
 }
+
+# need_wine64: ends the test unless it runs in the 64-bit Wine prefix that
+# ./run sets up, whose registry keeps the 32- and 64-bit views apart.
+need_wine64() {
+  if [ -z "${WINEPREFIX:-}" ] || [ -z "${WINE:-}" ] || [ "${WINEARCH:-}" != win64 ]; then
+    echo "needs a 64-bit Wine prefix (WINEPREFIX, WINE, WINEARCH=win64): run it through ./run wine-test 64" >&2
+    exit 2
+  fi
+}

@@ -20,10 +20,7 @@ LAUNCHER=${6:-}
 # shellcheck source=test-lib.sh
 . "$(dirname "$0")/test-lib.sh"
 
-if [ -z "${WINEPREFIX:-}" ] || [ -z "${WINE:-}" ] || [ "${WINEARCH:-}" != win64 ]; then
-  echo "needs a 64-bit Wine prefix (WINEPREFIX, WINE, WINEARCH=win64): run it through ./run" >&2
-  exit 2
-fi
+need_wine64
 
 STAGE="$WINEPREFIX/drive_c/orv-msi"
 WIN_STAGE='C:\orv-msi'
@@ -82,7 +79,7 @@ expect_products() { # VERSIONS...: exactly these installed
 }
 expect_installed() { # the four files and what they say
   local f
-  for f in orvendel_host.exe orvendel-log.exe orvendel-tap.exe "$HOST_NAME.json"; do
+  for f in orvendel_host.exe orvendel-log.exe orvendel-tap.exe orvendel-doctor.exe "$HOST_NAME.json"; do
     [ -f "$DIR/$f" ] || fail "no $f in $WIN_DIR"
   done
   # shellcheck disable=SC2086 # the ids are words
@@ -113,7 +110,7 @@ timeout -k 5 60 "$WINE" "$VERINFO" --expect "$VERSION" "$WIN_DIR" >"$OUT" 2>&1 <
   fail "orv-verinfo"
   show "$OUT"
 }
-[ "$(grep -c '^  ProductVersion=' "$OUT")" -eq 3 ] || { fail "not three programs"; show "$OUT"; }
+[ "$(grep -c '^  ProductVersion=' "$OUT")" -eq 4 ] || { fail "not four programs"; show "$OUT"; }
 timeout -k 5 60 "$WINE" "$VERINFO" --expect 9.9.9 "$WIN_DIR\\orvendel_host.exe" >"$OUT" 2>&1 </dev/null &&
   fail "orv-verinfo took 9.9.9 for $VERSION"
 end

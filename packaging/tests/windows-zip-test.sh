@@ -13,7 +13,7 @@ scratch zip
 pack "$CPACK" "$BUILD" ZIP
 ZIP=$(only_package .zip) || exit 1
 
-WANT=(orvendel_host.exe orvendel-agent.exe orvendel-log.exe register.cmd unregister.cmd
+WANT=(orvendel_host.exe orvendel-agent.exe orvendel-log.exe orvendel-doctor.exe register.cmd unregister.cmd
   "$HOST_NAME.template.json" "$HOST_NAME.json" README.md)
 [ -e "$BUILD/bin/orvendel-tap.exe" ] && WANT+=(orvendel-tap.exe)
 [ -f "$SOURCE/extension/manifest.json" ] && WANT+=(extension/manifest.json)

@@ -34,14 +34,15 @@ for id in "${ID_LIST[@]}"; do
     exit 2
   fi
 done
-for f in orvendel_host.exe orvendel-log.exe orvendel-tap.exe; do
+PROGRAMS=(orvendel_host.exe orvendel-log.exe orvendel-tap.exe orvendel-doctor.exe)
+for f in "${PROGRAMS[@]}"; do
   [ -f "$BIN/$f" ] || { echo "build-msi.sh: no $BIN/$f" >&2; exit 1; }
 done
 
 STAGE=$(mktemp -d "${TMPDIR:-/tmp}/orv-msi.XXXXXX")
 trap 'rm -rf "$STAGE"' EXIT
 mkdir "$STAGE/bin"
-cp "$BIN"/orvendel_host.exe "$BIN"/orvendel-log.exe "$BIN"/orvendel-tap.exe "$STAGE/bin/"
+for f in "${PROGRAMS[@]}"; do cp "$BIN/$f" "$STAGE/bin/"; done
 cp "$HERE/orvendel.wxs" "$STAGE/"
 
 # The manifest: the template's fields, the host beside it (Windows browsers

@@ -9,8 +9,11 @@
 #include <thread>
 #include <vector>
 
+#include <rapidjson/document.h>
+
 #include "bridge/profiles.h"
 #include "bridge/registry.h"
+#include "platform/child_process.h"
 #include "support/handles.h"
 #include "tests/support/agent_side.h"
 #include "tests/support/host_fixture.h"
@@ -162,6 +165,53 @@ TEST_F(LifetimeTest, AHostKilledWhileTheAgentHoldsTheEvents) {
     EXPECT_TRUE(agent.WaitResponse(AgentChannel::Url, 15000));
     EXPECT_EQ(agent.ResultText(AgentChannel::Url), HandleHex(window) + ";7;https://after/");
     EXPECT_TRUE(EndedWithReplies(second.Finish(), 1));
+}
+
+// The doctor, run while an agent and a host are up, sees the four blocks and
+// the six events, and takes no signal: one left set stays set, and the host
+// still answers the agent's next question.
+TEST_F(LifetimeTest, TheDoctorSeesTheObjectsAndTakesNoSignal) {
+    std::string error;
+    ASSERT_TRUE(agent.CreateBlocks(g_ChromeProfile, true, &error)) << error;
+    ASSERT_NO_FATAL_FAILURE(StartServing(&host));
+    ASSERT_TRUE(agent.OpenEvents(&error)) << error;
+    UniqueHandle answer(OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, g_ChromeProfile.lpszEventForRes));
+    ASSERT_TRUE(answer != nullptr);
+    ASSERT_TRUE(SetEvent(answer.get()));
+
+    ChildProcess doctor;
+    ASSERT_TRUE(doctor.Start(ProgramDirectory() + ExecutableName("orvendel-doctor"), {"--browser", "chrome", "--json"},
+                             folder.HostEnvironment(), &error))
+        << error;
+    doctor.CloseInput();
+    std::string out;
+    ASSERT_TRUE(doctor.ReadToEnd(&out, 60000));
+    ASSERT_TRUE(doctor.Wait(60000, nullptr));
+    rapidjson::Document report;
+    report.Parse(out.c_str());
+    ASSERT_FALSE(report.HasParseError()) << out;
+    std::vector<std::string> agentLines;
+    for (const auto& check : report["checks"].GetArray()) {
+        if (std::string(check["area"].GetString()) == "agent") {
+            agentLines.push_back(std::string(check["status"].GetString()) + " " + check["text"].GetString());
+        }
+    }
+    EXPECT_EQ(agentLines, (std::vector<std::string>{
+                              "OK the six events exist (a host is running, or the agent made them)",
+                              "OK block Global\\REQFRAMEURL_LIST holds at least 16 bytes",
+                              "OK block Global\\REQFRAMEURL_DEVTOOL holds at least 16 bytes",
+                              "OK block Global\\GETFRAMEURL_LIST holds at least 100000 bytes",
+                              "OK block Global\\GETFRAMEURL_DEVTOOL holds at least 260 bytes"}))
+        << out;
+
+    EXPECT_EQ(WaitForSingleObject(answer.get(), 0), WAIT_OBJECT_0) << "the doctor took a signal";
+    ASSERT_TRUE(agent.Post(AgentChannel::Url, window));
+    std::string question;
+    ASSERT_TRUE(host.ReadFrame(&question));
+    EXPECT_EQ(question, UrlQuestion());
+    ASSERT_TRUE(host.SendFrame(Request("ReturnUrlList", "\"7;https://after-the-doctor/\"")));
+    EXPECT_TRUE(agent.WaitResponse(AgentChannel::Url, 15000));
+    EXPECT_EQ(agent.ResultText(AgentChannel::Url), HandleHex(window) + ";7;https://after-the-doctor/");
 }
 
 // Plays one host's extension: answers every URL question with the host's

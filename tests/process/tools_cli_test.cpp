@@ -65,7 +65,8 @@ TEST_P(ToolCliTest, VersionHelpAndBadUsage) {
 
 INSTANTIATE_TEST_SUITE_P(Tools, ToolCliTest,
                          ::testing::Values(Tool{"orvendel-log", true}, Tool{"orvendel-agent", true},
-                                           Tool{"orvendel-tap", false}, Tool{"orvendel-demo", true}),
+                                           Tool{"orvendel-tap", false}, Tool{"orvendel-demo", true},
+                                           Tool{"orvendel-doctor", true}),
                          [](const ::testing::TestParamInfo<Tool>& info) {
                              std::string name;
                              for (const char* c = info.param.name; *c != 0; ++c) {
