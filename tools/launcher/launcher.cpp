@@ -17,6 +17,9 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <string>
+
+#include "orv_version.h"
 #include "platform/platform.h"
 #include "tools/common/launch.h"
 
@@ -25,7 +28,20 @@ namespace {
 constexpr int kLauncherFailed = 125;
 constexpr int kCannotStart = 127;
 
-const char kUsage[] = "usage: launcher [--window] [--exit-after-child] PROGRAM [ARGS...]\n";
+const char kUsage[] = "Usage: orv-launcher [--window] [--exit-after-child] PROGRAM [ARGS...]\n";
+
+// --help, -h or --version alone: answered here, nothing started.
+bool AnswersAPerson(const std::string& arg) {
+    if (arg == "--help" || arg == "-h") {
+        fputs(kUsage, stdout);
+        return true;
+    }
+    if (arg == "--version") {
+        fputs("orv-launcher " ORV_VERSION "\n", stdout);
+        return true;
+    }
+    return false;
+}
 
 }  // namespace
 
@@ -110,7 +126,8 @@ bool WaitPumping(HANDLE process) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (argc == 2 && AnswersAPerson(argv[1])) return 0;
     const WCHAR* p = CommandLineTail(GetCommandLineW());
     bool window = false;
     std::wstring arg;
@@ -124,7 +141,7 @@ int main() {
             p = SkipCommandLineBlanks(end);
             break;
         } else if (arg.compare(0, 2, L"--") == 0) {
-            fprintf(stderr, "launcher: unknown option\n%s", kUsage);
+            fprintf(stderr, "orv-launcher: unknown option\n%s", kUsage);
             return kLauncherFailed;
         } else {
             break;
@@ -181,6 +198,7 @@ int main() {
 extern char** environ;
 
 int main(int argc, char** argv) {
+    if (argc == 2 && AnswersAPerson(argv[1])) return 0;
     bool window = false;
     int first = 1;
     for (; first < argc; ++first) {
@@ -193,7 +211,7 @@ int main(int argc, char** argv) {
             ++first;
             break;
         } else if (strncmp(arg, "--", 2) == 0) {
-            fprintf(stderr, "launcher: unknown option %s\n%s", arg, kUsage);
+            fprintf(stderr, "orv-launcher: unknown option %s\n%s", arg, kUsage);
             return kLauncherFailed;
         } else {
             break;
