@@ -40,7 +40,7 @@ open(sys.argv[1], "wb").write(data)
 PY
 cp "$DIR/orvendel_host.exe" "$DIR/pe32.bin"
 
-reg() { timeout -k 5 60 "$WINE" reg "$@" >"$DIR/reg.txt" 2>&1 </dev/null; }
+REG_OUT="$DIR/reg.txt"
 
 # manifest FILE [NAME [PATH [ID]]]
 manifest() {

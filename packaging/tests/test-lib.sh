@@ -105,6 +105,24 @@ EOF
   fi
 }
 
+# reg ARGS...: Wine's reg.exe, its output in $REG_OUT (set by the test).
+reg() { timeout -k 5 60 "$WINE" reg "$@" >"$REG_OUT" 2>&1 </dev/null; }
+
+# reg_value KEY [/reg:NN]: the key's default value in REPLY; fails when absent.
+reg_value() {
+  REPLY=
+  reg query "$@" /ve || return 1
+  REPLY=$(tr -d '\r' <"$REG_OUT" | sed -n 's/^.*REG_SZ[[:blank:]]*//p')
+}
+
+expect_value() { # KEY VIEW EXPECTED (VIEW may be "")
+  if ! reg_value "$1" ${2:+"$2"}; then
+    fail "$1 $2 is absent, expected $3"
+  elif [ "$REPLY" != "$3" ]; then
+    fail "$1 $2 is '$REPLY', expected '$3'"
+  fi
+}
+
 # need_wine64: ends the test unless it runs in the 64-bit Wine prefix that
 # ./run sets up, whose registry keeps the 32- and 64-bit views apart.
 need_wine64() {

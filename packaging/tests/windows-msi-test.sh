@@ -35,6 +35,7 @@ rm -rf "$STAGE"
 mkdir -p "$STAGE"
 trap 'rm -rf "$STAGE"' EXIT
 OUT=$STAGE/out.txt
+REG_OUT=$STAGE/reg
 cp "$MSI" "$STAGE/product.msi"
 if ! bash "$SOURCE/packaging/windows/build-msi.sh" "$BIN" "$OLD_VERSION" "$STAGE/old.msi" "$IDS" >"$OUT" 2>&1; then
   show "$OUT"
@@ -46,16 +47,6 @@ msi() {
   timeout -k 5 300 "$WINE" msiexec "$@" /qn /l*v "$WIN_STAGE\\msi.log" >"$OUT" 2>&1 </dev/null
   RC=$?
 }
-reg() { timeout -k 5 60 "$WINE" reg "$@" >"$STAGE/reg" 2>&1 </dev/null; }
-reg_value() { # KEY VIEW: the default value in REPLY
-  REPLY=
-  reg query "$1" /ve "$2" || return 1
-  REPLY=$(tr -d '\r' <"$STAGE/reg" | sed -n 's/^.*REG_SZ[[:blank:]]*//p')
-}
-expect_value() { # KEY VIEW EXPECTED
-  if ! reg_value "$1" "$2"; then fail "$1 $2 is absent, expected $3"
-  elif [ "$REPLY" != "$3" ]; then fail "$1 $2 is '$REPLY', expected '$3'"; fi
-}
 expect_absent() { # KEY VIEW
   if reg query "$1" "$2"; then fail "$1 $2 is there"; fi
 }
@@ -65,7 +56,7 @@ expect_rc() { # EXPECTED WHAT
 # The installed products of ours: their versions, one a line.
 products() {
   reg query "$UNINSTALL" /s /reg:32 || true
-  tr -d '\r' <"$STAGE/reg" | awk '
+  tr -d '\r' <"$REG_OUT" | awk '
     /^HKEY/ { name = 0; version = "" }
     /DisplayName/ && /Orvendel native messaging host/ { name = 1 }
     /DisplayVersion/ { version = $NF }

@@ -32,6 +32,7 @@ EDGE_KEY="Software\\Microsoft\\Edge\\NativeMessagingHosts\\$HOST_NAME"
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/orv-pack-wine.XXXXXX")
 trap 'rm -rf "$WORK" "$DIR" "$OTHER"' EXIT
 OUT=$WORK/out
+REG_OUT=$WORK/reg
 
 rm -rf "$DIR" "$OTHER"
 if ! "$CMAKE" --install "$BUILD" --prefix "$DIR" >"$WORK/install.log" 2>&1; then
@@ -47,24 +48,6 @@ wcmd() {
   shift
   (cd "$folder" && timeout -k 5 120 "$WINE" cmd /c "$@") >"$OUT" 2>&1 </dev/null
   RC=$?
-}
-
-# reg ARGS...: reg.exe, its output in $WORK/reg.
-reg() { timeout -k 5 60 "$WINE" reg "$@" >"$WORK/reg" 2>&1 </dev/null; }
-
-# reg_value KEY [/reg:NN]: the key's default value in REPLY; fails when absent.
-reg_value() {
-  REPLY=
-  reg query "$@" /ve || return 1
-  REPLY=$(tr -d '\r' <"$WORK/reg" | sed -n 's/^.*REG_SZ[[:blank:]]*//p')
-}
-
-expect_value() { # KEY VIEW EXPECTED
-  if ! reg_value "$1" ${2:+"$2"}; then
-    fail "$1 $2 is absent, expected $3"
-  elif [ "$REPLY" != "$3" ]; then
-    fail "$1 $2 is '$REPLY', expected '$3'"
-  fi
 }
 
 expect_absent() { # KEY [VIEW]
@@ -102,7 +85,7 @@ wow_key() { printf 'Software\\WOW6432Node\\%s' "${1#Software\\}"; }
 if [ "$WINEARCH" = win64 ]; then
   begin "the prefix keeps the 32- and 64-bit registry views apart"
   PROBE='Software\Orvendel View Probe'
-  reg add "HKLM\\$PROBE" /ve /d probe /f /reg:32 || { fail "reg add /reg:32 failed"; show "$WORK/reg"; }
+  reg add "HKLM\\$PROBE" /ve /d probe /f /reg:32 || { fail "reg add /reg:32 failed"; show "$REG_OUT"; }
   expect_absent "HKLM\\$PROBE" /reg:64
   expect_value "HKLM\\$(wow_key "$PROBE")" /reg:64 probe
   reg delete "HKLM\\$PROBE" /f /reg:32 || fail "reg delete /reg:32 failed"

@@ -89,6 +89,17 @@ protected:
         return lines;
     }
 
+    // One URL question from the agent, answered by h's extension with text.
+    void AskAndAnswer(HostProcess* h, const std::string& text) {
+        ASSERT_TRUE(agent.Post(AgentChannel::Url, window));
+        std::string question;
+        ASSERT_TRUE(h->ReadFrame(&question));
+        EXPECT_EQ(question, UrlQuestion());
+        ASSERT_TRUE(h->SendFrame(Request("ReturnUrlList", "\"" + text + "\"")));
+        EXPECT_TRUE(agent.WaitResponse(AgentChannel::Url, 15000));
+        EXPECT_EQ(agent.ResultText(AgentChannel::Url), HandleHex(window) + ";" + text);
+    }
+
     HostProcess second;
     AgentSide agent;
     uint32_t window = 0;
@@ -157,13 +168,7 @@ TEST_F(LifetimeTest, AHostKilledWhileTheAgentHoldsTheEvents) {
 
     ASSERT_NO_FATAL_FAILURE(StartServing(&second));
     EXPECT_EQ(LastCreationLines(), CreationLines(true)) << DescribeLog(Log());
-    ASSERT_TRUE(agent.Post(AgentChannel::Url, window));
-    std::string question;
-    ASSERT_TRUE(second.ReadFrame(&question));
-    EXPECT_EQ(question, UrlQuestion());
-    ASSERT_TRUE(second.SendFrame(Request("ReturnUrlList", "\"7;https://after/\"")));
-    EXPECT_TRUE(agent.WaitResponse(AgentChannel::Url, 15000));
-    EXPECT_EQ(agent.ResultText(AgentChannel::Url), HandleHex(window) + ";7;https://after/");
+    ASSERT_NO_FATAL_FAILURE(AskAndAnswer(&second, "7;https://after/"));
     EXPECT_TRUE(EndedWithReplies(second.Finish(), 1));
 }
 
@@ -205,13 +210,7 @@ TEST_F(LifetimeTest, TheDoctorSeesTheObjectsAndTakesNoSignal) {
         << out;
 
     EXPECT_EQ(WaitForSingleObject(answer.get(), 0), WAIT_OBJECT_0) << "the doctor took a signal";
-    ASSERT_TRUE(agent.Post(AgentChannel::Url, window));
-    std::string question;
-    ASSERT_TRUE(host.ReadFrame(&question));
-    EXPECT_EQ(question, UrlQuestion());
-    ASSERT_TRUE(host.SendFrame(Request("ReturnUrlList", "\"7;https://after-the-doctor/\"")));
-    EXPECT_TRUE(agent.WaitResponse(AgentChannel::Url, 15000));
-    EXPECT_EQ(agent.ResultText(AgentChannel::Url), HandleHex(window) + ";7;https://after-the-doctor/");
+    ASSERT_NO_FATAL_FAILURE(AskAndAnswer(&host, "7;https://after-the-doctor/"));
 }
 
 // Plays one host's extension: answers every URL question with the host's
