@@ -15,6 +15,13 @@ bool Alive(intptr_t process) {
     return process != -1 && WaitForSingleObject(reinterpret_cast<HANDLE>(process), 0) == WAIT_TIMEOUT;
 }
 
+// Not every child is the program the parent started: the first window of a
+// Wine session starts the desktop (explorer.exe) as a child of the process
+// that opened it, and a console program may get a console host.
+bool SystemHelper(const WCHAR* image) {
+    return lstrcmpiW(image, L"explorer.exe") == 0 || lstrcmpiW(image, L"conhost.exe") == 0;
+}
+
 uint32_t FirstChildOf(uint32_t parent) {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE) return 0;
@@ -22,7 +29,9 @@ uint32_t FirstChildOf(uint32_t parent) {
     PROCESSENTRY32W entry;
     entry.dwSize = sizeof(entry);
     for (BOOL more = Process32FirstW(snapshot, &entry); more && found == 0; more = Process32NextW(snapshot, &entry)) {
-        if (entry.th32ParentProcessID == parent && entry.th32ProcessID != parent) found = entry.th32ProcessID;
+        if (entry.th32ParentProcessID == parent && entry.th32ProcessID != parent && !SystemHelper(entry.szExeFile)) {
+            found = entry.th32ProcessID;
+        }
     }
     CloseHandle(snapshot);
     return found;

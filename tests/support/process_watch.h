@@ -12,7 +12,8 @@ public:
     WatchedProcess& operator=(const WatchedProcess&) = delete;
     ~WatchedProcess();
 
-    // The first child of parent seen within timeoutMs.
+    // The first child of parent seen within timeoutMs, not counting the
+    // system's helpers (a desktop or console host started beside it).
     bool FindChildOf(uint32_t parent, int timeoutMs);
     // A process known by its id; false when there is none.
     bool Open(uint32_t pid);

@@ -1,7 +1,7 @@
 # shellcheck shell=bash disable=SC2034 # WINE32_WHY is for the scripts that source this
-# Sourced by ./run: one private Wine prefix and one persistent wineserver for a
-# whole test run, with no display (the null graphics driver gives real
-# top-level windows without an X server).
+# Sourced by ./run and tests/wine/wine-exec: private Wine prefixes with no
+# display (the null graphics driver gives real top-level windows without an X
+# server) and a persistent wineserver each.
 #
 # Two kinds of prefix: "32" runs the product (i686) under wine32, "64" the
 # x86_64 build of the same code under wine64. Every script that starts a
@@ -27,24 +27,31 @@ wine32_runs() {
   return 0
 }
 
-# wine_env_start RUN_DIR 32|64
-wine_env_start() {
+# wine_env_export RUN_DIR 32|64: the environment of the prefix in RUN_DIR;
+# touches no file.
+wine_env_export() {
   local run="$1" bits="$2"
   case "$bits" in
     32) export WINE="$WINE32_LOADER" WINEARCH=win32 ;;
     64) export WINE="$WINE64_LOADER" WINEARCH=win64 ;;
-    *) echo "wine_env_start: 32 or 64, not '$bits'" >&2; return 2 ;;
+    *) echo "wine: 32 or 64, not '$bits'" >&2; return 2 ;;
   esac
   # The 64-bit server serves both kinds of prefix.
   if [ -x /usr/lib/wine/wineserver64 ]; then export WINESERVER=/usr/lib/wine/wineserver64
   else export WINESERVER=/usr/lib/wine/wineserver32; fi
-  rm -rf "$run"
-  mkdir -p "$run/home/.config" "$run/tmp" "$run/prefix"
   export WINEPREFIX="$run/prefix" WINEDEBUG=-all
   # winedbg off: a crash must end the program, not wait in a debugger.
   export WINEDLLOVERRIDES="mscoree=d;mshtml=d;winemenubuilder.exe=d;winedbg.exe=d"
   export HOME="$run/home" XDG_CONFIG_HOME="$run/home/.config" TMPDIR="$run/tmp"
   unset DISPLAY
+}
+
+# wine_prefix_create: a new prefix where wine_env_export points, whatever
+# was there before.
+wine_prefix_create() {
+  local run="${WINEPREFIX%/prefix}"
+  rm -rf "$run"
+  mkdir -p "$run/home/.config" "$run/tmp" "$run/prefix"
   # The null graphics driver must be there before the prefix's first start:
   # set afterwards, a 64-bit prefix refused windows (CreateWindowExW error
   # 1400). The server loads this file as the user's hive and keeps it.
@@ -55,9 +62,24 @@ wine_env_start() {
     return 1
   }
   timeout -k 5 60 "$WINESERVER" -w
+}
+
+# wine_env_start RUN_DIR 32|64: a fresh prefix in RUN_DIR and one server for
+# all that runs in it until wine_env_stop.
+wine_env_start() {
+  wine_env_export "$1" "$2" && wine_prefix_create || return 1
   "$WINESERVER" -p >/dev/null 2>&1 </dev/null
 }
 
 wine_env_stop() {
   if [ -n "${WINEPREFIX:-}" ]; then "${WINESERVER:-wineserver}" -k >/dev/null 2>&1 || true; fi
+}
+
+# wine_pool_stop POOL_DIR: ends the servers of a pool's prefixes.
+wine_pool_stop() {
+  local slot
+  for slot in "$1"/slot-*/; do
+    [ -d "$slot/prefix" ] || continue
+    WINEPREFIX="$slot/prefix" "${WINESERVER:-/usr/lib/wine/wineserver64}" -k >/dev/null 2>&1 || true
+  done
 }
