@@ -75,8 +75,6 @@ doc = json.loads(open(sys.argv[1], encoding="utf-8", errors="replace").read().st
 sys.exit(0 if any(c["status"] == sys.argv[2] and sys.argv[3] in c["text"] for c in doc["checks"]) else 1)
 PY
 }
-expect_rc() { [ "$RC" -eq "$1" ] || fail "exit status $RC, expected $1"; }
-
 add() { reg add "$1" /ve /d "${3:-$MANIFEST}" /f "$2" || fail "reg add $1 $2"; }
 
 begin "a missing key"

@@ -12,6 +12,7 @@ SCRIPTS=$SOURCE/packaging/linux
 scratch linux
 OUT=$T/out
 ERR=$T/err
+RC_OUTPUT=$ERR
 
 # A host folder whose name a manifest must escape.
 HOST_DIR="$T/host dir \"quoted\" back\\slash"
@@ -50,12 +51,6 @@ run() {
   RC=$?
 }
 
-expect_rc() { # EXPECTED WHAT
-  if [ "$RC" -ne "$1" ]; then
-    fail "$2: exit status $RC, expected $1"
-    show "$ERR"
-  fi
-}
 
 # Every regular file under the temporary HOME and root, one a line.
 files() { (cd "$T" && find home root -type f | sort); }

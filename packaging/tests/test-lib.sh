@@ -44,6 +44,14 @@ summary() {
   [ "$FAILED" -eq 0 ]
 }
 
+# expect_rc EXPECTED [WHAT]: RC, the status the test kept, is EXPECTED;
+# otherwise a failure that shows the file RC_OUTPUT names, if the test named one.
+expect_rc() {
+  [ "$RC" -eq "$1" ] && return 0
+  fail "${2:+$2: }exit status $RC, expected $1"
+  if [ -n "${RC_OUTPUT:-}" ]; then show "$RC_OUTPUT"; fi
+}
+
 # scratch TAG: $T, a new temporary folder that goes when the test ends.
 scratch() {
   T=$(mktemp -d "${TMPDIR:-/tmp}/orv-pack-$1.XXXXXX") || exit 1

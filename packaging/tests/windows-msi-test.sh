@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The MSI under Wine in a 64-bit prefix, as on 64-bit Windows: install,
-# properties, version resources, major upgrade, refused downgrade and a
-# clean removal, checked through reg.exe, the files and orv-verinfo.
+# properties, version resources, major upgrade, a same-version rebuild,
+# refused downgrade and a clean removal, checked through reg.exe, the files and orv-verinfo.
 #
 #   windows-msi-test.sh MSI BIN_DIR VERSION VERINFO_EXE EXTENSION_IDS [LAUNCHER_EXE]
 #
@@ -35,9 +35,12 @@ rm -rf "$STAGE"
 mkdir -p "$STAGE"
 trap 'rm -rf "$STAGE"' EXIT
 OUT=$STAGE/out.txt
+RC_OUTPUT=$OUT
 REG_OUT=$STAGE/reg
 cp "$MSI" "$STAGE/product.msi"
-if ! bash "$SOURCE/packaging/windows/build-msi.sh" "$BIN" "$OLD_VERSION" "$STAGE/old.msi" "$IDS" >"$OUT" 2>&1; then
+# An older MSI, and one of the same version for other extensions.
+if ! bash "$SOURCE/packaging/windows/build-msi.sh" "$BIN" "$OLD_VERSION" "$STAGE/old.msi" "$IDS" >"$OUT" 2>&1 ||
+  ! bash "$SOURCE/packaging/windows/build-msi.sh" "$BIN" "$VERSION" "$STAGE/same.msi" "$ID_A" >"$OUT" 2>&1; then
   show "$OUT"
   exit 1
 fi
@@ -49,9 +52,6 @@ msi() {
 }
 expect_absent() { # KEY VIEW
   if reg query "$1" "$2"; then fail "$1 $2 is there"; fi
-}
-expect_rc() { # EXPECTED WHAT
-  if [ "$RC" -ne "$1" ]; then fail "$2: exit status $RC, expected $1"; show "$OUT"; fi
 }
 # The installed products of ours: their versions, one a line.
 products() {
@@ -165,6 +165,18 @@ msi /x "$WIN_STAGE\\product.msi"
 expect_rc 0 "msiexec /x"
 expect_removed
 expect_value "$OTHER_KEY" /reg:32 'C:\other\other.json'
+end
+
+begin "a rebuild of $VERSION for other extensions replaces the installed one: one product"
+msi /i "$WIN_STAGE\\product.msi"
+expect_rc 0 "msiexec /i"
+msi /i "$WIN_STAGE\\same.msi"
+expect_rc 0 "msiexec /i of the rebuild"
+expect_products "$VERSION"
+check_manifest_json "$DIR/$HOST_NAME.json" orvendel_host.exe "$ID_A"
+msi /x "$WIN_STAGE\\same.msi"
+expect_rc 0 "msiexec /x"
+expect_removed
 end
 
 summary

@@ -32,6 +32,7 @@ EDGE_KEY="Software\\Microsoft\\Edge\\NativeMessagingHosts\\$HOST_NAME"
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/orv-pack-wine.XXXXXX")
 trap 'rm -rf "$WORK" "$DIR" "$OTHER"' EXIT
 OUT=$WORK/out
+RC_OUTPUT=$OUT
 REG_OUT=$WORK/reg
 
 rm -rf "$DIR" "$OTHER"
@@ -57,10 +58,6 @@ expect_absent() { # KEY [VIEW]
 expect_no_hklm() { # KEY under HKLM: in neither view
   expect_absent "HKLM\\$1" /reg:32
   expect_absent "HKLM\\$1" /reg:64
-}
-
-expect_rc() { # EXPECTED WHAT
-  if [ "$RC" -ne "$1" ]; then fail "$2: exit status $RC, expected $1"; show "$OUT"; fi
 }
 
 expect_failure() { # WHAT

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The signatures that ./run sign made, checked with osslsigncode against the
 # certificate: every file verifies, and a copy changed by one byte does not.
+# Then sign.sh itself, with the same certificate (ORV_SIGN_PKCS12 and its
+# password in the environment): what reaches osslsigncode's command line.
 #
 #   windows-sign-test.sh CERT.pem FILE...
 set -u
@@ -30,6 +32,48 @@ for f in "$@"; do
   cmp -s "$f" "$copy" && fail "could not change $(basename "$f")"
   verify "$copy" && fail "$(basename "$f") changed by one byte still verifies"
 done
+end
+
+# What osslsigncode is given, one line a call, seen through a stand-in
+# ahead of it on the PATH.
+mkdir "$T/shim"
+printf '#!/bin/sh\nprintf "%%s\\n" "$*" >>"%s/argv"\nexec %s "$@"\n' "$T" "$(command -v osslsigncode)" \
+  >"$T/shim/osslsigncode"
+chmod +x "$T/shim/osslsigncode"
+sign() { # ARGS...: sign.sh through the stand-in; its status in RC
+  rm -f "$T/argv"
+  PATH="$T/shim:$PATH" bash "$SOURCE/packaging/windows/sign.sh" "$@" >"$T/sign.log" 2>&1
+  RC=$?
+}
+RC_OUTPUT=$T/sign.log
+cp "$1" "$T/program"
+password=$(if [ -n "${ORV_SIGN_PASSWORD_FILE:-}" ]; then head -n 1 "$ORV_SIGN_PASSWORD_FILE"; else printf '%s' "${ORV_SIGN_PASSWORD:-}"; fi)
+
+begin "sign.sh: no timestamp server is refused and changes nothing, unless --no-timestamp"
+cp "$T/program" "$T/before"
+ORV_SIGN_TIMESTAMP='' sign "$T/program"
+expect_rc 2 "without ORV_SIGN_TIMESTAMP"
+cmp -s "$T/before" "$T/program" || fail "the refused file changed"
+[ -e "$T/argv" ] && fail "osslsigncode ran: $(cat "$T/argv")"
+ORV_SIGN_TIMESTAMP='' sign --no-timestamp "$T/program"
+expect_rc 0 "--no-timestamp"
+grep -q -- ' -ts ' "$T/argv" && fail "a timestamp server was asked: $(cat "$T/argv")"
+verify "$T/program" || { fail "the signed file does not verify"; show "$T/verify.log"; }
+end
+
+begin "sign.sh: the password never on a command line, also from a password file"
+[ -n "$password" ] && grep -qF -- "$password" "$T/argv" && fail "the password is on osslsigncode's command line"
+printf '%s\n' "$password" >"$T/password"
+ORV_SIGN_TIMESTAMP='' ORV_SIGN_PASSWORD=wrong ORV_SIGN_PASSWORD_FILE="$T/password" sign --no-timestamp "$T/program"
+expect_rc 0 "ORV_SIGN_PASSWORD_FILE"
+grep -qF -- wrong "$T/argv" && fail "ORV_SIGN_PASSWORD reached the command line"
+end
+
+begin "sign.sh: the signature's web address is ORV_SIGN_URL's, and none without it"
+grep -q -- ' -i ' "$T/argv" && fail "a web address without ORV_SIGN_URL: $(cat "$T/argv")"
+ORV_SIGN_TIMESTAMP='' ORV_SIGN_URL=https://example.invalid/host sign --no-timestamp "$T/program"
+expect_rc 0 "ORV_SIGN_URL"
+grep -qF -- ' -i https://example.invalid/host ' "$T/argv" || fail "not ORV_SIGN_URL's address: $(cat "$T/argv")"
 end
 
 summary

@@ -71,6 +71,16 @@ PY
 # on from the command line.
 msibuild "$STAGE/product.msi" -q "UPDATE \`Component\` SET \`Condition\` = 'CHROMEINSTALL <> \"0\"' WHERE \`Component\` = 'RegChrome'"
 msibuild "$STAGE/product.msi" -q "UPDATE \`Component\` SET \`Condition\` = 'EDGEINSTALL <> \"0\"' WHERE \`Component\` = 'RegEdge'"
+# Nor AllowSameVersionUpgrades: the upgrade row takes its own version too
+# (msidbUpgradeAttributesMigrateFeatures | msidbUpgradeAttributesVersionMaxInclusive,
+# https://learn.microsoft.com/windows/win32/msi/upgrade-table), so that an MSI
+# rebuilt at the same version, with other extension ids, replaces the one
+# installed instead of landing beside it.
+# Attributes is part of the table's key, which an UPDATE cannot change: the
+# table goes out, and back in with that row mended.
+msiinfo export "$STAGE/product.msi" Upgrade | tr -d '\r' |
+  awk -F'\t' -v OFS='\t' '$7 == "WIX_UPGRADE_DETECTED" && $5 == 1 { $5 = 513 } 1' >"$STAGE/Upgrade.idt"
+msibuild "$STAGE/product.msi" -i "$STAGE/Upgrade.idt"
 secure=$(msiinfo export "$STAGE/product.msi" Property | tr -d '\r' | sed -n 's/^SecureCustomProperties\t//p')
 msibuild "$STAGE/product.msi" -q "UPDATE \`Property\` SET \`Value\` = '${secure:+$secure;}CHROMEINSTALL;EDGEINSTALL' WHERE \`Property\` = 'SecureCustomProperties'"
 
