@@ -108,7 +108,10 @@ bool PathExists(const std::string& path) {
 // absolute and must exist; a backslash is an ordinary character there.
 // native_process_launcher_posix.cc, LaunchNativeProcess: base::LaunchProcess
 // forks and then execs, so a program that cannot run still "starts", and
-// the browser only sees it end.
+// the browser only sees it end: on reading (native_message_process_host.cc,
+// "Native host has exited.") or, when its first message is written first,
+// on writing ("Error when communicating ..."). Chromium 156 was seen to give
+// either.
 ProgramVerdict JudgeProgram(const std::string& manifestPath, const std::string& pathValue) {
     ProgramVerdict v;
     const std::string fix = "set \"path\" in " + manifestPath + " to the host's absolute path";
@@ -135,6 +138,7 @@ ProgramVerdict JudgeProgram(const std::string& manifestPath, const std::string& 
                  ": the browser starts it and it ends at once";
         v.fix = S_ISREG(st.st_mode) ? "chmod 755 " + pathValue : fix;
         v.browserSays = browser_says::kExited;
+        v.browserAlsoSays = browser_says::kIoError;
         return v;
     }
     v.text = "the host " + pathValue + " is an executable file";

@@ -38,6 +38,7 @@ std::string ReportText(const Report& report) {
         out += std::string(StatusWord(c.status)) + (c.status == Status::kOk ? "   " : " ") +
                (c.browser.empty() ? "" : "[" + c.browser + "] ") + c.text;
         if (!c.browserSays.empty()) out += ". The extension is told: \"" + c.browserSays + "\"";
+        if (!c.browserAlsoSays.empty()) out += " (or \"" + c.browserAlsoSays + "\")";
         if (!c.fix.empty()) out += ". Fix: " + c.fix;
         out += "\n";
     }
@@ -48,8 +49,9 @@ std::string ReportText(const Report& report) {
         } else if (v.browserSays.empty()) {
             out += std::string("connectNative starts the host") + (v.installed ? "" : " (not installed here)") + "\n";
         } else {
-            out += "connectNative fails with \"" + v.browserSays + "\"" + (v.installed ? "" : " (not installed here)") +
-                   "\n";
+            out += "connectNative fails with \"" + v.browserSays + "\"" +
+                   (v.browserAlsoSays.empty() ? "" : " or \"" + v.browserAlsoSays + "\"") +
+                   (v.installed ? "" : " (not installed here)") + "\n";
         }
     }
     return out;
@@ -92,6 +94,8 @@ std::string ReportJson(const Report& report, const char* version) {
         w.Bool(v.checked && v.browserSays.empty());
         w.Key("browser_says");
         str(v.browserSays);
+        w.Key("browser_also_says");
+        str(v.browserAlsoSays);
         w.EndObject();
     }
     w.EndArray();
@@ -113,6 +117,10 @@ std::string ReportJson(const Report& report, const char* version) {
         str(c.fix);
         w.Key("browser_says");
         str(c.browserSays);
+        if (!c.browserAlsoSays.empty()) {
+            w.Key("browser_also_says");
+            str(c.browserAlsoSays);
+        }
         w.EndObject();
     }
     w.EndArray();

@@ -141,8 +141,10 @@ bool ParseManifestJson(const std::string& text, rapidjson::Document* doc, std::s
 }
 
 bool ParsePolicyJson(const std::string& text, rapidjson::Document* doc, std::string* why) {
-    // config_dir_policy_loader.cc, LoadFromPath: JSON_ALLOW_TRAILING_COMMAS only.
-    return ParseWith<rapidjson::kParseTrailingCommasFlag>(text, doc, why);
+    // config_dir_policy_loader.cc, LoadFromPath, asks for trailing commas;
+    // Chromium 156 was seen to take comments there as well.
+    return ParseWith<rapidjson::kParseTrailingCommasFlag | rapidjson::kParseCommentsFlag>(ChromiumExtensionsToJson(text),
+                                                                                         doc, why);
 }
 
 // extensions/common/url_pattern.cc, URLPattern::Parse, with the manifest's
@@ -357,6 +359,7 @@ BrowserVerdict JudgeBrowser(const BrowserInputs& in, const std::string& name, co
         for (size_t i = first; i < report->checks.size(); ++i) {
             if (report->checks[i].status == Status::kFail) {
                 verdict.browserSays = report->checks[i].browserSays;
+                verdict.browserAlsoSays = report->checks[i].browserAlsoSays;
                 break;
             }
         }
@@ -431,6 +434,7 @@ BrowserVerdict JudgeBrowser(const BrowserInputs& in, const std::string& name, co
         ProgramVerdict program = in.judgeProgram(used->manifestPath, pathValue);
         report->Add(program.status, "program", "program", b, program.text, program.fix,
                     program.status == Status::kFail ? program.browserSays : std::string());
+        report->checks.back().browserAlsoSays = program.status == Status::kFail ? program.browserAlsoSays : std::string();
     }
     return finish();
 }

@@ -56,6 +56,7 @@ struct ProgramVerdict {
     std::string text;
     std::string fix;
     std::string browserSays;
+    std::string browserAlsoSays;
 };
 
 struct BrowserInputs {

@@ -15,6 +15,7 @@ constexpr char kForbidden[] = "Access to the specified native messaging host is 
 constexpr char kInvalidName[] = "Invalid native messaging host name specified.";
 constexpr char kExited[] = "Native host has exited.";
 constexpr char kFailedToStart[] = "Failed to start native messaging host.";
+constexpr char kIoError[] = "Error when communicating with the native messaging host.";
 // extensions/browser/api/messaging/message_service.cc, kProhibitedByPoliciesError
 constexpr char kBlocked[] = "Access to the native messaging host was disabled by the system administrator.";
 }  // namespace browser_says
@@ -27,6 +28,9 @@ struct Check {
     std::string text;
     std::string fix;
     std::string browserSays;  // with a FAIL: what the extension is told
+    // A race can tell it this instead: whichever of the browser's first write
+    // and first read meets the ended host first.
+    std::string browserAlsoSays;
 };
 
 struct BrowserVerdict {
@@ -34,6 +38,7 @@ struct BrowserVerdict {
     bool installed = true;
     bool checked = false;
     std::string browserSays;  // empty when the host starts
+    std::string browserAlsoSays;
 };
 
 struct Report {
@@ -45,7 +50,7 @@ struct Report {
     void Add(Status status, const std::string& area, const std::string& rule, const std::string& browser,
              const std::string& text, const std::string& fix = std::string(),
              const std::string& browserSays = std::string()) {
-        checks.push_back({status, area, rule, browser, text, fix, browserSays});
+        checks.push_back({status, area, rule, browser, text, fix, browserSays, std::string()});
     }
     int Count(Status status) const {
         int n = 0;
