@@ -94,6 +94,18 @@ const Browser* Find(const std::string& id) {
     return nullptr;
 }
 
+// How the browser being judged starts a host: set by GatherBrowser.
+bool g_launchDirectly = false;
+DWORD g_disableCmd = 0;
+
+bool ReadDword(HKEY hive, const char* subkey, const wchar_t* name, DWORD* value) {
+    Key key(hive, subkey, KEY_WOW64_64KEY);
+    DWORD type = 0, size = sizeof(*value);
+    return key.get() != nullptr &&
+           RegQueryValueExW(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size) == ERROR_SUCCESS &&
+           type == REG_DWORD;
+}
+
 bool ReadWhole(const fs::path& path, std::string* text) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
@@ -116,6 +128,20 @@ ProgramVerdict JudgeProgram(const std::string& manifestPath, const std::string& 
         v.text = "the host " + shown + " does not exist";
         v.fix = "install the host there, or correct \"path\" in " + manifestPath;
         v.browserSays = browser_says::kNotFound;
+        return v;
+    }
+    // native_process_launcher_win.cc, LaunchNativeProcess: "%COMSPEC% /d /c
+    // host < pipe > pipe", unless NativeHostsExecutablesLaunchDirectly is on
+    // and the host is an .exe. Microsoft, "Prevent access to the command
+    // prompt": DisableCMD=1 makes cmd.exe refuse /c as well, so it ends
+    // without ever starting the host.
+    std::wstring extension = program.extension().wstring();
+    const bool direct = g_launchDirectly && _wcsicmp(extension.c_str(), L".exe") == 0;
+    if (!direct && g_disableCmd == 1) {
+        v.status = Status::kFail;
+        v.text = "the browser starts " + shown + " through cmd.exe, which DisableCMD=1 turns off";
+        v.fix = "set NativeHostsExecutablesLaunchDirectly=1 for the browser, or DisableCMD=2 (scripts allowed)";
+        v.browserSays = browser_says::kExited;
         return v;
     }
     std::string bytes;
@@ -164,12 +190,8 @@ void ReadPolicies(const Browser& b, BrowserInputs* in) {
         };
         list("NativeMessagingBlocklist", &in->policy.blocklistSet, &in->policy.blocklist);
         list("NativeMessagingAllowlist", &in->policy.allowlistSet, &in->policy.allowlist);
-        Key key(hive, b.policyKey, KEY_WOW64_64KEY);
-        DWORD value = 0, type = 0, size = sizeof(value);
-        if (key.get() != nullptr &&
-            RegQueryValueExW(key.get(), L"NativeMessagingUserLevelHosts", nullptr, &type, reinterpret_cast<BYTE*>(&value),
-                             &size) == ERROR_SUCCESS &&
-            type == REG_DWORD) {
+        DWORD value = 0;
+        if (ReadDword(hive, b.policyKey, L"NativeMessagingUserLevelHosts", &value)) {
             in->policy.userLevelHosts = value != 0 ? 1 : 0;
         }
     }
@@ -201,6 +223,15 @@ BrowserInputs GatherBrowser(const std::string& browser, const std::string& name)
     in.registerFix = "register the host: install the MSI, or run register.cmd (/machine for every user)";
     in.judgeProgram = JudgeProgram;
     ReadPolicies(*b, &in);
+    DWORD value = 0;
+    g_launchDirectly = false;
+    for (HKEY hive : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
+        if (ReadDword(hive, b->policyKey, L"NativeHostsExecutablesLaunchDirectly", &value)) g_launchDirectly = value != 0;
+    }
+    g_disableCmd = 0;
+    for (HKEY hive : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
+        if (ReadDword(hive, "SOFTWARE\\Policies\\Microsoft\\Windows\\System", L"DisableCMD", &value)) g_disableCmd = value;
+    }
     // native_process_launcher_win.cc, FindManifest: HKCU then HKLM, each
     // 32-bit view then 64-bit; a key without a string default is passed
     // over. The first string found is used, and must be an absolute path.
@@ -222,8 +253,9 @@ BrowserInputs GatherBrowser(const std::string& browser, const std::string& name)
                     r.skipped = true;
                     r.skippedWhy = "its default value is not a string";
                 } else if (fs::path(Wide(r.manifestPath)).is_relative()) {
-                    r.readable = false;
-                    r.where += " (manifest path \"" + r.manifestPath + "\" is not absolute)";
+                    // FindManifest: the first value found must be absolute;
+                    // a relative one is not passed over.
+                    r.problem = "the manifest path \"" + r.manifestPath + "\" is not absolute";
                 } else {
                     r.readable = ReadWhole(fs::path(Wide(r.manifestPath)), &r.text);
                 }

@@ -428,6 +428,11 @@ BrowserVerdict JudgeBrowser(const BrowserInputs& in, const std::string& name, co
         return finish();
     }
 
+    if (!used->problem.empty()) {
+        report->Add(Status::kFail, "registration", "registration.path", b, used->where + ": " + used->problem,
+                    "set it to the manifest's absolute path, or register the host again", browser_says::kNotFound);
+        return finish();
+    }
     std::string pathValue;
     if (!JudgeManifest(in, *used, name, ids, report, &pathValue)) return finish();
     if (in.judgeProgram != nullptr) {

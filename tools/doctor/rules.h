@@ -46,6 +46,7 @@ struct Registration {
     bool userLevel = false;
     bool skipped = false;      // present but never read by the browser
     std::string skippedWhy;
+    std::string problem;       // why the browser gets no manifest from it
     bool readable = false;
     std::string text;          // the manifest's bytes
 };
