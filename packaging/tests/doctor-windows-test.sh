@@ -92,7 +92,7 @@ b = [v for v in doc["browsers"] if v["browser"] == sys.argv[2]][0]
 checks = [c["status"] + " " + c["rule"] for c in doc["checks"] if c["browser"] == sys.argv[2] and c["area"] != "agent"]
 print(" | ".join([b["browser_says"] or "starts"] + checks))
 PY
-  ) || { fail "$1: no JSON report"; show "$DIR/out.json"; return; }
+  ) || { fail "$1: no JSON report"; show "$DIR/out.json"; show "$DIR/err.txt"; return; }
   [ "$got" = "$3" ] || { fail "$1: $got"; fail "expected: $3"; }
 }
 
@@ -209,6 +209,16 @@ policy "$POLICY" /v NativeHostsExecutablesLaunchDirectly /t REG_DWORD /d 1
 expect chrome 0 "starts | $GOOD"
 reg delete 'HKCU\SOFTWARE\Policies\Microsoft\Windows\System' /f /reg:64
 reg delete "$POLICY" /f /reg:64
+end
+
+# orvendel.wxs: the MSI writes both browsers' keys in HKLM's 32-bit view,
+# each naming the one manifest; Edge reads its own and never Chrome's.
+begin "the MSI's registrations: nothing to warn of"
+reset
+add "HKLM\\$SW\\$CHROME" /reg:32
+add "HKLM\\$SW\\$EDGE" /reg:32
+expect chrome 0 "starts | $GOOD"
+expect edge 0 "starts | OK registration.used | OK registration.unread | OK manifest.fields | OK manifest.origin | OK program"
 end
 
 for scope in /machine /user; do

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "bridge/contract.h"
+#include "tools/doctor/verdict.h"
 
 #ifndef ORV_DOCTOR_PATH
 #error "ORV_DOCTOR_PATH must name orvendel-doctor"
@@ -55,12 +56,8 @@ const int kOutcomeMs = 60000;
 const int kSideBySide = 3;
 
 const char kStarts[] = "(the host starts)";
-const char kNotFound[] = "Specified native messaging host not found.";
-const char kForbidden[] = "Access to the specified native messaging host is forbidden.";
-const char kBlocked[] = "Access to the native messaging host was disabled by the system administrator.";
-const char kExited[] = "Native host has exited.";
-const char kInvalidName[] = "Invalid native messaging host name specified.";
-const char kIoError[] = "Error when communicating with the native messaging host.";
+// The messages as the doctor writes them; the browser's come from the browser.
+using namespace browser_says;
 
 bool WriteText(const fs::path& path, const std::string& text) {
     std::error_code ec;

@@ -10,32 +10,9 @@
 #include "bridge/profiles.h"
 #include "platform/platform.h"
 #include "tools/doctor/lookup.h"
+#include "tools/doctor/wide.h"
 
 namespace fs = std::filesystem;
-
-namespace {
-
-using WString = std::basic_string<WCHAR>;
-
-WString Wide(const std::string& utf8) {
-    if (utf8.empty()) return WString();
-    int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
-    WString out(static_cast<size_t>(n > 0 ? n : 1), 0);
-    MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, &out[0], n);
-    out.resize(static_cast<size_t>(n > 0 ? n - 1 : 0));
-    return out;
-}
-
-std::string Utf8(const WCHAR* text) {
-    int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (n <= 1) return std::string();
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], n, nullptr, nullptr);
-    out.resize(static_cast<size_t>(n - 1));
-    return out;
-}
-
-}  // namespace
 
 void CheckClient(Report* report) {
     WCHAR windows[MAX_PATH] = {};

@@ -7,30 +7,11 @@
 #include <iterator>
 
 #include "tools/doctor/lookup.h"
+#include "tools/doctor/wide.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-using WString = std::wstring;
-
-WString Wide(const std::string& utf8) {
-    if (utf8.empty()) return WString();
-    int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
-    WString out(static_cast<size_t>(n > 0 ? n : 1), 0);
-    MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, &out[0], n);
-    out.resize(static_cast<size_t>(n > 0 ? n - 1 : 0));
-    return out;
-}
-
-std::string Utf8(const WString& text) {
-    if (text.empty()) return std::string();
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(n > 0 ? n : 1), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &out[0], n, nullptr, nullptr);
-    out.resize(static_cast<size_t>(n > 0 ? n - 1 : 0));
-    return out;
-}
 
 class Key {
 public:
@@ -66,7 +47,7 @@ bool ReadString(HKEY key, const wchar_t* name, std::string* value) {
         if (need == 0 || ExpandEnvironmentStringsW(text.c_str(), expanded.data(), need) == 0) return false;
         text = expanded.data();
     }
-    *value = Utf8(text);
+    *value = Utf8(text.c_str());
     return true;
 }
 
@@ -121,7 +102,7 @@ ProgramVerdict JudgeProgram(const std::string& manifestPath, const std::string& 
     ProgramVerdict v;
     fs::path program = fs::path(Wide(pathValue));
     if (program.is_relative()) program = fs::path(Wide(manifestPath)).parent_path() / program;
-    const std::string shown = Utf8(program.wstring());
+    const std::string shown = Utf8(program.wstring().c_str());
     std::error_code ec;
     if (!fs::exists(program, ec)) {
         v.status = Status::kFail;
