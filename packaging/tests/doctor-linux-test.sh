@@ -81,6 +81,27 @@ run_case "the extension not allowed" other_id 1 \
 run_case "a blocklist policy" blocked 1 "$BLOCKED | FAIL policy.blocklist"
 run_case "after install.sh --user: nothing to warn of" installed_user 0 "starts | $GOOD"
 
+begin "without --browser: browsers not installed are listed as such, not failed"
+rm -rf "$HOME" "$ORVENDEL_SYSTEM_ROOT"
+mkdir -p "$HOME" "$ORVENDEL_SYSTEM_ROOT/usr/bin"
+"$DOCTOR" --json >"$T/out.json" 2>"$T/err.txt"
+rc=$?
+[ "$rc" -eq 0 ] || fail "exit status $rc, expected 0: nothing is installed, nothing can fail"
+cp /bin/true "$ORVENDEL_SYSTEM_ROOT/usr/bin/chromium"
+"$DOCTOR" --json >"$T/out2.json" 2>"$T/err.txt"
+[ $? -eq 1 ] || fail "an installed Chromium with no registration: not exit status 1"
+python3 - "$T/out.json" "$T/out2.json" <<'PY' || fail "the browsers' list is not as expected"
+import json, sys
+none = json.load(open(sys.argv[1]))["browsers"]
+some = json.load(open(sys.argv[2]))["browsers"]
+ids = ["chromium", "chrome", "chrome-beta", "chrome-dev", "edge", "edge-beta", "edge-dev"]
+ok = [b["browser"] for b in none] == ids and not any(b["installed"] or b["checked"] for b in none)
+ok = ok and [(b["browser"], b["checked"]) for b in some] == [(i, i == "chromium") for i in ids]
+ok = ok and some[0]["browser_says"] == "Specified native messaging host not found."
+sys.exit(0 if ok else 1)
+PY
+end
+
 begin "JSON stays valid whatever bytes a path holds"
 rm -rf "$HOME" "$ORVENDEL_SYSTEM_ROOT"
 export HOME=$'\xff\xfe'"$T/home-"$'\xc3'

@@ -211,6 +211,28 @@ reg delete 'HKCU\SOFTWARE\Policies\Microsoft\Windows\System' /f /reg:64
 reg delete "$POLICY" /f /reg:64
 end
 
+begin "without --browser: browsers not installed are listed as such, App Paths says which are"
+reset
+APP_PATHS='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths'
+timeout -k 5 60 "$WINE" "$DOCTOR" --json >"$DIR/none.json" 2>"$DIR/err.txt" </dev/null
+RC=$?
+[ "$RC" -eq 0 ] || fail "nothing installed: exit status $RC, expected 0"
+reg add "$APP_PATHS\\msedge.exe" /ve /d 'C:\edge\msedge.exe' /f /reg:64 || fail "reg add App Paths"
+timeout -k 5 60 "$WINE" "$DOCTOR" --json >"$DIR/edge.json" 2>"$DIR/err.txt" </dev/null
+RC=$?
+[ "$RC" -eq 1 ] || fail "Edge installed, no registration: exit status $RC, expected 1"
+reg delete "$APP_PATHS\\msedge.exe" /f /reg:64
+python3 - "$DIR/none.json" "$DIR/edge.json" <<'PY' || fail "the browsers' list is not as expected"
+import json, sys
+none = json.loads(open(sys.argv[1], encoding="utf-8").read().strip())["browsers"]
+edge = json.loads(open(sys.argv[2], encoding="utf-8").read().strip())["browsers"]
+ok = [(b["browser"], b["installed"], b["checked"]) for b in none] == [("chrome", False, False), ("edge", False, False)]
+ok = ok and [(b["browser"], b["checked"], b["browser_says"]) for b in edge] == [
+    ("chrome", False, ""), ("edge", True, "Specified native messaging host not found.")]
+sys.exit(0 if ok else 1)
+PY
+end
+
 # orvendel.wxs: the MSI writes both browsers' keys in HKLM's 32-bit view,
 # each naming the one manifest; Edge reads its own and never Chrome's.
 begin "the MSI's registrations: nothing to warn of"

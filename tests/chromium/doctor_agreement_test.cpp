@@ -471,12 +471,13 @@ public:
     bool Start(int number) {
         const std::string lock = "/tmp/.X" + std::to_string(number) + "-lock";
         if (access(lock.c_str(), F_OK) == 0) return false;
+        // Nothing is allocated after fork: other threads may hold malloc's lock.
+        const std::string name = ":" + std::to_string(number);
         pid_ = fork();
         if (pid_ == 0) {
             int null = open("/dev/null", O_RDWR);
             dup2(null, 1);
             dup2(null, 2);
-            const std::string name = ":" + std::to_string(number);
             execl("/usr/bin/Xvfb", "Xvfb", name.c_str(), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
                   static_cast<char*>(nullptr));
             _exit(127);

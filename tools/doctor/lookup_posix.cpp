@@ -11,6 +11,7 @@
 #include <iterator>
 
 #include "tools/doctor/lookup.h"
+#include "tools/doctor/report.h"
 
 namespace fs = std::filesystem;
 
@@ -65,30 +66,14 @@ std::string Home() {
     return pw != nullptr && pw->pw_dir != nullptr ? pw->pw_dir : "";
 }
 
-bool IsUtf8(const std::string& s);
-
 // chrome_paths_linux.cc, GetDefaultUserDataDirectory: $CHROME_CONFIG_HOME
 // (when UTF-8), else base/nix/xdg_util.cc GetXDGDirectory: a non-empty
 // $XDG_CONFIG_HOME, else ~/.config.
 std::string ConfigHome() {
     const char* chrome = std::getenv("CHROME_CONFIG_HOME");
-    if (chrome != nullptr && IsUtf8(chrome)) return chrome;
+    if (chrome != nullptr && ValidUtf8(chrome) == chrome) return chrome;
     std::string xdg = Env("XDG_CONFIG_HOME");
     return !xdg.empty() ? xdg : Home() + "/.config";
-}
-
-bool IsUtf8(const std::string& s) {
-    size_t i = 0;
-    while (i < s.size()) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-        if (len == 0 || i + len > s.size()) return false;
-        for (size_t k = 1; k < len; ++k) {
-            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
-        }
-        i += len;
-    }
-    return true;
 }
 
 bool ReadWhole(const std::string& path, std::string* text) {

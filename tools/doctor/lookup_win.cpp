@@ -185,13 +185,16 @@ std::vector<std::string> KnownBrowsers() { return {"chrome", "edge"}; }
 
 bool UsesEdgeNames(const std::string& browser) { return browser == "edge"; }
 
-// Installed programs register under App Paths, where ShellExecute finds them.
+// Installed programs register under App Paths, where ShellExecute finds
+// them (Microsoft, "Application Registration"), in either view.
 bool BrowserInstalled(const std::string& browser) {
     const Browser* b = Find(browser);
     if (b == nullptr) return false;
     for (HKEY hive : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
-        Key key(hive, std::string("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\") + b->image, 0);
-        if (key.get() != nullptr) return true;
+        for (REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY}) {
+            Key key(hive, std::string("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\") + b->image, view);
+            if (key.get() != nullptr) return true;
+        }
     }
     return false;
 }
