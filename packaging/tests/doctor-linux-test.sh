@@ -104,7 +104,7 @@ end
 
 begin "JSON stays valid whatever bytes a path holds"
 rm -rf "$HOME" "$ORVENDEL_SYSTEM_ROOT"
-export HOME=$'\xff\xfe'"$T/home-"$'\xc3'
+export HOME="$T/home-"$'\xff\xfe\xc3'
 mkdir -p "$HOME/.config/google-chrome/NativeMessagingHosts"
 printf '{ \xff' >"$HOME/.config/google-chrome/NativeMessagingHosts/$HOST_NAME.json"
 "$DOCTOR" --browser chrome --json >"$T/out.json" 2>/dev/null
