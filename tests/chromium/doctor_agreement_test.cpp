@@ -122,6 +122,12 @@ void GoodHost(const Layout& l) {
     chmod(l.host().c_str(), 0755);
 }
 
+// The usual host, and the system manifest.
+void System(const Layout& l, const Manifest& m) {
+    GoodHost(l);
+    Put(l.system(), Text(l, m));
+}
+
 struct Case {
     const char* name;
     void (*setup)(const Layout&);
@@ -135,7 +141,10 @@ struct Case {
     std::string alsoSays;
 };
 
-const std::vector<std::string> kGood = {"OK registration.used", "OK manifest.fields", "OK manifest.origin", "OK program"};
+const std::vector<std::string> kGood = {"OK registration.used", "OK manifest.fields", "OK manifest.origin",
+                                        "OK program"};
+const std::vector<std::string> kBadProgram = {"OK registration.used", "OK manifest.fields", "OK manifest.origin",
+                                              "FAIL program"};
 
 std::vector<std::string> Plus(std::vector<std::string> head, const std::vector<std::string>& tail) {
     head.insert(head.end(), tail.begin(), tail.end());
@@ -146,10 +155,7 @@ const std::vector<Case>& Cases() {
     static const std::vector<Case> cases = {
         {"nothing registered", [](const Layout&) {}, false, false, kName, kNotFound, {"FAIL registration.none"}},
         {"system manifest",
-         [](const Layout& l) {
-             GoodHost(l);
-             Put(l.system(), Text(l, {}));
-         },
+         [](const Layout& l) { System(l, {}); },
          false, false, kName, kStarts, kGood},
         {"user manifest under ~/.config",
          [](const Layout& l) {
@@ -207,45 +213,20 @@ const std::vector<Case>& Cases() {
          },
          false, false, kName, kNotFound, {"OK registration.used", "FAIL manifest.description"}},
         {"empty description",
-         [](const Layout& l) {
-             GoodHost(l);
-             Manifest m;
-             m.description = "\"\"";
-             Put(l.system(), Text(l, m));
-         },
+         [](const Layout& l) { Manifest m; m.description = "\"\""; System(l, m); },
          false, false, kName, kNotFound, {"OK registration.used", "FAIL manifest.description"}},
         {"another host's name",
-         [](const Layout& l) {
-             GoodHost(l);
-             Manifest m;
-             m.name = "com.example.other";
-             Put(l.system(), Text(l, m));
-         },
+         [](const Layout& l) { Manifest m; m.name = "com.example.other"; System(l, m); },
          false, false, kName, kNotFound, {"OK registration.used", "FAIL manifest.name"}},
         {"an invalid name in the manifest",
-         [](const Layout& l) {
-             GoodHost(l);
-             Manifest m;
-             m.name = "Com.Orvendel.Native_Host";
-             Put(l.system(), Text(l, m));
-         },
+         [](const Layout& l) { Manifest m; m.name = "Com.Orvendel.Native_Host"; System(l, m); },
          false, false, kName, kNotFound, {"OK registration.used", "FAIL manifest.name"}},
         {"type other than stdio",
-         [](const Layout& l) {
-             GoodHost(l);
-             Manifest m;
-             m.type = "\"pipe\"";
-             Put(l.system(), Text(l, m));
-         },
+         [](const Layout& l) { Manifest m; m.type = "\"pipe\""; System(l, m); },
          false, false, kName, kNotFound, {"OK registration.used", "FAIL manifest.type"}},
         {"relative path",
-         [](const Layout& l) {
-             GoodHost(l);
-             Manifest m;
-             m.path = "\"bin/host\"";
-             Put(l.system(), Text(l, m));
-         },
-         false, false, kName, kNotFound, Plus({"OK registration.used", "OK manifest.fields", "OK manifest.origin"}, {"FAIL program"})},
+         [](const Layout& l) { Manifest m; m.path = "\"bin/host\""; System(l, m); },
+         false, false, kName, kNotFound, kBadProgram},
         {"path written with backslashes",
          [](const Layout& l) {
              GoodHost(l);
@@ -257,21 +238,21 @@ const std::vector<Case>& Cases() {
              m.path = Quote(escaped);
              Put(l.system(), Text(l, m));
          },
-         false, false, kName, kNotFound, {"OK registration.used", "OK manifest.fields", "OK manifest.origin", "FAIL program"}},
+         false, false, kName, kNotFound, kBadProgram},
         {"missing program",
          [](const Layout& l) {
              Manifest m;
              m.path = Quote((l.root / "nowhere" / "host").string());
              Put(l.system(), Text(l, m));
          },
-         false, false, kName, kNotFound, {"OK registration.used", "OK manifest.fields", "OK manifest.origin", "FAIL program"}},
+         false, false, kName, kNotFound, kBadProgram},
         {"program not executable",
          [](const Layout& l) {
              GoodHost(l);
              chmod(l.host().c_str(), 0644);
              Put(l.system(), Text(l, {}));
          },
-         false, false, kName, kExited, {"OK registration.used", "OK manifest.fields", "OK manifest.origin", "FAIL program"},
+         false, false, kName, kExited, kBadProgram,
          false, kIoError},
         {"program is a folder",
          [](const Layout& l) {
@@ -279,39 +260,23 @@ const std::vector<Case>& Cases() {
              fs::create_directories(l.host(), ec);
              Put(l.system(), Text(l, {}));
          },
-         false, false, kName, kExited, {"OK registration.used", "OK manifest.fields", "OK manifest.origin", "FAIL program"},
+         false, false, kName, kExited, kBadProgram,
          false, kIoError},
         {"wildcard origin",
-         [](const Layout& l) {
-             GoodHost(l);
-             Manifest m;
-             m.origins = "[\"chrome-extension://*/\"]";
-             Put(l.system(), Text(l, m));
-         },
+         [](const Layout& l) { Manifest m; m.origins = "[\"chrome-extension://*/\"]"; System(l, m); },
          false, false, kName, kNotFound, {"OK registration.used", "FAIL manifest.allowed_origins"}},
         {"origin without the trailing slash",
-         [](const Layout& l) {
-             GoodHost(l);
-             Manifest m;
-             m.origins = "[\"chrome-extension://" + kRef + "\"]";
-             Put(l.system(), Text(l, m));
-         },
+         [](const Layout& l) { Manifest m; m.origins = "[\"chrome-extension://" + kRef + "\"]"; System(l, m); },
          false, false, kName, kNotFound, {"OK registration.used", "FAIL manifest.allowed_origins"}},
         {"another extension only",
          [](const Layout& l) {
-             GoodHost(l);
              Manifest m;
              m.origins = "[\"chrome-extension://" + std::string(32, 'a') + "/\"]";
-             Put(l.system(), Text(l, m));
+             System(l, m);
          },
          false, false, kName, kForbidden, {"OK registration.used", "OK manifest.fields", "FAIL manifest.origin"}},
         {"origin with a path pattern",
-         [](const Layout& l) {
-             GoodHost(l);
-             Manifest m;
-             m.origins = "[\"chrome-extension://" + kRef + "/*\"]";
-             Put(l.system(), Text(l, m));
-         },
+         [](const Layout& l) { Manifest m; m.origins = "[\"chrome-extension://" + kRef + "/*\"]"; System(l, m); },
          false, false, kName, kStarts, kGood},
         {"origin in capitals",
          [](const Layout& l) {
@@ -325,19 +290,13 @@ const std::vector<Case>& Cases() {
          false, false, kName, kStarts, kGood},
         {"an extra origin that is no extension id",
          [](const Layout& l) {
-             GoodHost(l);
              Manifest m;
              m.origins = "[\"chrome-extension://not-an-id-xyz/\", " + Quote(kOrigin) + "]";
-             Put(l.system(), Text(l, m));
+             System(l, m);
          },
          false, false, kName, kStarts, kGood},
         {"allowed_origins not a list",
-         [](const Layout& l) {
-             GoodHost(l);
-             Manifest m;
-             m.origins = Quote(kOrigin);
-             Put(l.system(), Text(l, m));
-         },
+         [](const Layout& l) { Manifest m; m.origins = Quote(kOrigin); System(l, m); },
          false, false, kName, kNotFound, {"OK registration.used", "FAIL manifest.allowed_origins"}},
         {"comments in the manifest",
          [](const Layout& l) {
@@ -348,12 +307,7 @@ const std::vector<Case>& Cases() {
          },
          false, false, kName, kStarts, kGood},
         {"a raw line break and a \\x escape in the description",
-         [](const Layout& l) {
-             GoodHost(l);
-             Manifest m;
-             m.description = "\"Orvendel\nnative host \\x41\"";
-             Put(l.system(), Text(l, m));
-         },
+         [](const Layout& l) { Manifest m; m.description = "\"Orvendel\nnative host \\x41\""; System(l, m); },
          false, false, kName, kStarts, kGood},
         {"trailing comma in the manifest",
          [](const Layout& l) {
@@ -365,25 +319,20 @@ const std::vector<Case>& Cases() {
          false, false, kName, kNotFound, {"OK registration.used", "FAIL manifest.json"}},
         {"repeated key: the last path wins",
          [](const Layout& l) {
-             GoodHost(l);
              Manifest m;
              m.path = Quote("/nowhere/host") + ",\n  \"path\": " + Quote(l.host().string());
-             Put(l.system(), Text(l, m));
+             System(l, m);
          },
          false, false, kName, kStarts, kGood},
         {"repeated key: a bad last path loses the good first",
          [](const Layout& l) {
-             GoodHost(l);
              Manifest m;
              m.path = Quote(l.host().string()) + ",\n  \"path\": " + Quote("/nowhere/host");
-             Put(l.system(), Text(l, m));
+             System(l, m);
          },
-         false, false, kName, kNotFound, {"OK registration.used", "OK manifest.fields", "OK manifest.origin", "FAIL program"}},
+         false, false, kName, kNotFound, kBadProgram},
         {"the extension asks for an invalid name",
-         [](const Layout& l) {
-             GoodHost(l);
-             Put(l.system(), Text(l, {}));
-         },
+         [](const Layout& l) { System(l, {}); },
          false, false, "com..orvendel", kInvalidName, {"FAIL name.valid"}},
         {"policy blocks every host",
          [](const Layout& l) {
@@ -430,19 +379,17 @@ const std::vector<Case>& Cases() {
              Put(l.system(), Text(l, {}));
              WriteText(l.policies() / "user.json", "{\"NativeMessagingUserLevelHosts\": false}\n");
          },
-         false, false, kName, kStarts, Plus({"OK policy.user_level_hosts", "OK registration.unread"}, {"OK registration.used", "OK manifest.fields", "OK manifest.origin", "OK program"})},
+         false, false, kName, kStarts, Plus({"OK policy.user_level_hosts", "OK registration.unread"}, kGood)},
         {"user-level hosts off: a user manifest alone is not found",
          [](const Layout& l) {
              GoodHost(l);
              Put(l.homeUser(), Text(l, {}));
              WriteText(l.policies() / "user.json", "{\"NativeMessagingUserLevelHosts\": false}\n");
          },
-         false, false, kName, kNotFound, {"OK policy.user_level_hosts", "OK registration.unread", "FAIL registration.none"}},
+         false, false, kName, kNotFound,
+         {"OK policy.user_level_hosts", "OK registration.unread", "FAIL registration.none"}},
         {"control: the doctor asked about another extension must disagree",
-         [](const Layout& l) {
-             GoodHost(l);
-             Put(l.system(), Text(l, {}));
-         },
+         [](const Layout& l) { System(l, {}); },
          false, false, kName, kStarts, {"OK registration.used", "OK manifest.fields", "FAIL manifest.origin"}, true},
     };
     return cases;
@@ -542,7 +489,9 @@ Outcome RunCase(const Case& c, const fs::path& root, const Display& display) {
     Outcome out;
     Layout l{root};
     std::error_code ec;
-    for (const fs::path& p : {l.home(), l.xdg(), l.chromeConfig(), l.etc(), root / "tmp"}) fs::create_directories(p, ec);
+    for (const fs::path& p : {l.home(), l.xdg(), l.chromeConfig(), l.etc(), root / "tmp"}) {
+        fs::create_directories(p, ec);
+    }
     // Debian's own file, so the browser starts as it does on the machine.
     fs::copy_file(std::string(kEtc) + "/master_preferences", l.etc() / "master_preferences", ec);
     c.setup(l);
@@ -642,7 +591,9 @@ class DoctorAgreementTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (access(kChromium, X_OK) != 0) GTEST_SKIP() << kChromium << " is not installed: no real browser to ask";
-        if (access("/usr/bin/Xvfb", X_OK) != 0) GTEST_SKIP() << "no Xvfb: the browser needs a display to read user folders";
+        if (access("/usr/bin/Xvfb", X_OK) != 0) {
+            GTEST_SKIP() << "no Xvfb: the browser needs a display to read user folders";
+        }
         if (geteuid() != 0) {
             GTEST_SKIP() << "not root: the system folders are laid out by binding over " << kEtc
                          << " in a private mount namespace, which needs root";
