@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include "bridge/contract.h"
 #include "bridge/profiles.h"
 #include "bridge/registry.h"
 #include "support/handles.h"
@@ -11,7 +12,7 @@
 
 #define URL_BLOCK_BYTE_LIMIT 50000u
 #define URL_BLOCK_CAPPED_UNITS 50000u
-#define DEVTOOL_BLOCK_BYTES 260u
+#define DEVTOOL_BLOCK_BYTES static_cast<unsigned>(DEVTOOL_RESULT_BLOCK_BYTES)
 #define DEVTOOL_FORMAT_UNITS (DEVTOOL_BLOCK_BYTES / 2 + 1)
 
 namespace {

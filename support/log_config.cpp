@@ -2,6 +2,7 @@
 // the first log call.
 #include <string.h>
 
+#include "bridge/contract.h"
 #include "support/log.h"
 #include "support/text.h"
 
@@ -28,8 +29,8 @@ void LoadLogConfig() {
     // A folder that did not fit, or whose paths would be cut, is no better
     // than none: a cut path would name some other file.
     bool usable = length != 0 && length < CountOf(windowsFolder) &&
-                  StringCchPrintfW(iniPath, CountOf(iniPath), W("%s\\stelvo\\policy\\stelvo.ini"), windowsFolder) == 0 &&
-                  StringCchPrintfW(dumpFolder, CountOf(dumpFolder), W("%s\\stelvo\\dump"), windowsFolder) == 0;
+                  StringCchPrintfW(iniPath, CountOf(iniPath), W("%s\\" CLIENT_INI_SUBPATH), windowsFolder) == 0 &&
+                  StringCchPrintfW(dumpFolder, CountOf(dumpFolder), W("%s\\" CLIENT_DUMP_SUBPATH), windowsFolder) == 0;
     if (!usable) {
         lstrcpynW(iniPath, W("policy\\stelvo.ini"), CountOf(iniPath));
         lstrcpynW(dumpFolder, g_LogState.osClass.load() == OS_CLASS_NT6 ? W("c:\\users\\public") : W("c:\\"),

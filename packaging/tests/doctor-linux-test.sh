@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# orvendel-doctor on Linux: one case per fault of a registration, each made
-# with files in a temporary HOME and system folder, and one where all is
-# right. Each case names the check that must come out and how.
+# orvendel-doctor on Linux as a program, without a browser and without root:
+# files in a temporary HOME and system root, each case asserting the doctor's
+# whole verdict for Google Chrome (every check's status and rule, and what
+# the extension is told). What each rule makes of a layout is checked against
+# real Chromium in tests/chromium/doctor_agreement_test.cpp; here it is the
+# command line, the JSON and the installers' output.
 #
 #   doctor-linux-test.sh DOCTOR HOST
 set -u
@@ -11,10 +14,15 @@ HOST=$2
 . "$(dirname "$0")/test-lib.sh"
 scratch doctor
 
-export HOME="$T/home" ORVENDEL_SYSTEM_ROOT="$T/root" ORVENDEL_WINDOWS_DIR="$T/windows"
+export ORVENDEL_SYSTEM_ROOT="$T/root" ORVENDEL_WINDOWS_DIR="$T/windows"
 export ORVENDEL_NAMESPACE="doctor-test-$$"
-USER_DIR="$HOME/.config/google-chrome/NativeMessagingHosts"
+unset XDG_CONFIG_HOME CHROME_CONFIG_HOME
+export HOME="$T/home"
 SYSTEM_DIR="$ORVENDEL_SYSTEM_ROOT/etc/opt/chrome/native-messaging-hosts"
+POLICY_DIR="$ORVENDEL_SYSTEM_ROOT/etc/opt/chrome/policies/managed"
+NOT_FOUND="Specified native messaging host not found."
+FORBIDDEN="Access to the specified native messaging host is forbidden."
+BLOCKED="Access to the native messaging host was disabled by the system administrator."
 
 # manifest FILE [NAME [PATH [ORIGINS_JSON]]]
 manifest() {
@@ -23,66 +31,101 @@ manifest() {
     "${2:-$HOST_NAME}" "${3:-$HOST}" "${4:-[\"chrome-extension://$REF/\"]}" >"$1"
 }
 
-# expect STATUS TEXT: the doctor's last run has a Chrome check of that status
-# whose text holds TEXT.
-expect() {
-  python3 - "$T/out.json" "$1" "$2" <<'PY' || fail "no $1 check with '$2'"
+# verdict: the last run's Chrome verdict, one line: what the extension is
+# told (or "starts"), then each Chrome check as "STATUS rule", in order.
+verdict() {
+  python3 - "$T/out.json" <<'PY'
 import json, sys
-doc = json.load(open(sys.argv[1]))
-sys.exit(0 if any(c["status"] == sys.argv[2] and sys.argv[3] in c["text"] for c in doc["checks"]) else 1)
+doc = json.load(open(sys.argv[1], encoding="utf-8"))
+b = [v for v in doc["browsers"] if v["browser"] == "chrome"][0]
+checks = [c["status"] + " " + c["rule"] for c in doc["checks"] if c["browser"] == "chrome" and c["area"] != "agent"]
+print(" | ".join([b["browser_says"] or "starts"] + checks))
 PY
 }
 
-# run_case NAME SETUP EXPECTED_RC STATUS TEXT [STATUS TEXT]...
+# run_case NAME SETUP EXPECTED_RC EXPECTED_VERDICT
 run_case() {
-  local name=$1 setup=$2 rc_want=$3
-  shift 3
-  begin "$name"
+  begin "$1"
   rm -rf "$HOME" "$ORVENDEL_SYSTEM_ROOT"
   mkdir -p "$HOME" "$ORVENDEL_SYSTEM_ROOT"
-  $setup
+  $2
   "$DOCTOR" --browser chrome --json >"$T/out.json" 2>"$T/err.txt"
-  local rc=$?
-  [ "$rc" -eq "$rc_want" ] || { fail "exit status $rc, expected $rc_want"; show "$T/out.json"; }
-  while [ $# -ge 2 ]; do
-    expect "$1" "$2"
-    shift 2
-  done
+  local rc=$? got
+  [ "$rc" -eq "$3" ] || fail "exit status $rc, expected $3"
+  got=$(verdict) || { fail "no JSON report"; show "$T/out.json"; }
+  [ "$got" = "$4" ] || { fail "verdict: $got"; fail "expected: $4"; }
   end
 }
 
+GOOD="OK registration.used | OK manifest.fields | OK manifest.origin | OK program"
 none() { :; }
 good() { manifest "$SYSTEM_DIR/$HOST_NAME.json"; }
-broken() { mkdir -p "$SYSTEM_DIR"; printf '{"name": "%s",' "$HOST_NAME" >"$SYSTEM_DIR/$HOST_NAME.json"; }
-wrong_name() { manifest "$SYSTEM_DIR/$HOST_NAME.json" com.example.other; }
-no_exe() { manifest "$SYSTEM_DIR/$HOST_NAME.json" "$HOST_NAME" "$T/missing/orvendel_host"; }
-relative() { manifest "$SYSTEM_DIR/$HOST_NAME.json" "$HOST_NAME" orvendel_host; }
-other_id() { manifest "$SYSTEM_DIR/$HOST_NAME.json" "$HOST_NAME" "$HOST" "[\"chrome-extension://$ID_A/\"]"; }
-wildcard() { manifest "$SYSTEM_DIR/$HOST_NAME.json" "$HOST_NAME" "$HOST" '["chrome-extension://*/"]'; }
-shadowed() {
+user_and_system() {
   manifest "$SYSTEM_DIR/$HOST_NAME.json"
-  manifest "$USER_DIR/$HOST_NAME.json" "$HOST_NAME" "$HOST" "[\"chrome-extension://$ID_A/\"]"
+  manifest "$HOME/.config/google-chrome/NativeMessagingHosts/$HOST_NAME.json"
 }
+other_id() { manifest "$SYSTEM_DIR/$HOST_NAME.json" "$HOST_NAME" "$HOST" "[\"chrome-extension://$ID_A/\"]"; }
+blocked() {
+  good
+  mkdir -p "$POLICY_DIR"
+  printf '{"NativeMessagingBlocklist": ["*"]}\n' >"$POLICY_DIR/block.json"
+}
+installed_user() { sh "$SOURCE/packaging/linux/install.sh" --user --browser chrome --host "$HOST" >/dev/null; }
 
-run_case "no registration" none 1 FAIL "finds no registration"
-run_case "all right" good 0 OK "Chrome uses $SYSTEM_DIR/$HOST_NAME.json" OK "path names the host" \
-  OK "extension $REF is allowed"
-run_case "broken JSON" broken 1 FAIL "is not valid JSON"
-run_case "a name that does not match" wrong_name 1 FAIL "name in"
-run_case "a missing program" no_exe 1 FAIL "does not exist"
-run_case "a relative program path" relative 1 FAIL "is relative"
-run_case "the extension not allowed" other_id 1 FAIL "extension $REF is not in allowed_origins"
-run_case "a malformed origin" wildcard 1 FAIL "is malformed"
-run_case "the user's manifest shadows the system's" shadowed 1 OK "Chrome uses $USER_DIR/$HOST_NAME.json" \
-  WARN "is shadowed by" FAIL "extension $REF is not in allowed_origins"
+run_case "no registration" none 1 "$NOT_FOUND | FAIL registration.none"
+run_case "all right" good 0 "starts | $GOOD"
+run_case "the same manifest twice: a fact, not a warning" user_and_system 0 \
+  "starts | OK registration.used | OK registration.unread | OK manifest.fields | OK manifest.origin | OK program"
+run_case "the extension not allowed" other_id 1 \
+  "$FORBIDDEN | OK registration.used | OK manifest.fields | FAIL manifest.origin"
+run_case "a blocklist policy" blocked 1 "$BLOCKED | FAIL policy.blocklist"
+run_case "after install.sh --user: nothing to warn of" installed_user 0 "starts | $GOOD"
 
-begin "usage: --help, --version, bad arguments"
+begin "without --browser: browsers not installed are listed as such, not failed"
+rm -rf "$HOME" "$ORVENDEL_SYSTEM_ROOT"
+mkdir -p "$HOME" "$ORVENDEL_SYSTEM_ROOT/usr/bin"
+"$DOCTOR" --json >"$T/out.json" 2>"$T/err.txt"
+rc=$?
+[ "$rc" -eq 0 ] || fail "exit status $rc, expected 0: nothing is installed, nothing can fail"
+cp /bin/true "$ORVENDEL_SYSTEM_ROOT/usr/bin/chromium"
+"$DOCTOR" --json >"$T/out2.json" 2>"$T/err.txt"
+[ $? -eq 1 ] || fail "an installed Chromium with no registration: not exit status 1"
+python3 - "$T/out.json" "$T/out2.json" <<'PY' || fail "the browsers' list is not as expected"
+import json, sys
+none = json.load(open(sys.argv[1]))["browsers"]
+some = json.load(open(sys.argv[2]))["browsers"]
+ids = ["chromium", "chrome", "chrome-beta", "chrome-dev", "edge", "edge-beta", "edge-dev"]
+ok = [b["browser"] for b in none] == ids and not any(b["installed"] or b["checked"] for b in none)
+ok = ok and [(b["browser"], b["checked"]) for b in some] == [(i, i == "chromium") for i in ids]
+ok = ok and some[0]["browser_says"] == "Specified native messaging host not found."
+sys.exit(0 if ok else 1)
+PY
+end
+
+begin "JSON stays valid whatever bytes a path holds"
+rm -rf "$HOME" "$ORVENDEL_SYSTEM_ROOT"
+export HOME="$T/home-"$'\xff\xfe\xc3'
+mkdir -p "$HOME/.config/google-chrome/NativeMessagingHosts"
+printf '{ \xff' >"$HOME/.config/google-chrome/NativeMessagingHosts/$HOST_NAME.json"
+"$DOCTOR" --browser chrome --json >"$T/out.json" 2>/dev/null
+python3 -c 'import json,sys; json.loads(open(sys.argv[1],"rb").read().decode("utf-8","strict"))' "$T/out.json" ||
+  fail "not valid UTF-8 JSON"
+export HOME="$T/home"
+end
+
+begin "usage: --help, --version, bad arguments, missing values"
 "$DOCTOR" --help >"$T/out.txt" 2>&1 || fail "--help failed"
 grep -q '^Usage: orvendel-doctor' "$T/out.txt" || fail "no usage"
+grep -q 'It writes nothing' "$T/out.txt" || fail "the usage does not say what it touches"
 "$DOCTOR" --browser firefox >"$T/out.txt" 2>&1
 [ $? -eq 2 ] || fail "--browser firefox: not exit status 2"
 "$DOCTOR" --extension-id "${REF:0:31}" >"$T/out.txt" 2>&1
 [ $? -eq 2 ] || fail "a short id: not exit status 2"
+for option in --browser --name --extension-id; do
+  "$DOCTOR" --json "$option" >"$T/out.txt" 2>"$T/err.txt"
+  [ $? -eq 2 ] || fail "$option without a value: not exit status 2"
+  grep -q -- "$option needs a value" "$T/err.txt" || fail "$option without a value: $(head -n 1 "$T/err.txt")"
+done
 end
 
 summary

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # orvendel-doctor under Wine in a 64-bit prefix, whose registry keeps the
-# 32- and 64-bit views apart as 64-bit Windows does: one case per fault,
-# each made with reg.exe or a file, and one where register.cmd made all right.
+# 32- and 64-bit views apart as 64-bit Windows does: one case per rule of
+# Chrome's and Edge's Windows lookup and policies, each made with reg.exe or
+# a file and asserting the doctor's whole verdict, and register.cmd's
+# /machine and /user installs, after which nothing is a WARN or FAIL.
 #
 #   doctor-windows-test.sh DOCTOR_EXE BUILD_DIR
 #
@@ -56,6 +58,8 @@ reset() {
         reg delete "$hive\\$SW\\$key" /f "$view"
       done
       reg delete "$hive\\SOFTWARE\\Policies\\Google\\Chrome" /f "$view"
+      reg delete "$hive\\SOFTWARE\\Policies\\Microsoft\\Edge" /f "$view"
+      reg delete "$hive\\SOFTWARE\\Policies\\Microsoft\\Windows\\System" /f "$view"
     done
   done
   rm -f "$DIR"/*.json
@@ -68,119 +72,198 @@ doctor() {
   RC=$?
 }
 
-expect() { # STATUS TEXT
-  python3 - "$DIR/out.json" "$1" "$2" <<'PY' || { fail "no $1 check with '$2'"; show "$DIR/out.json"; }
+NOT_FOUND="Specified native messaging host not found."
+FORBIDDEN="Access to the specified native messaging host is forbidden."
+BLOCKED="Access to the native messaging host was disabled by the system administrator."
+EXITED="Native host has exited."
+GOOD="OK registration.used | OK manifest.fields | OK manifest.origin | OK program"
+
+# expect BROWSER RC VERDICT: the doctor's whole verdict for that browser: what
+# the extension is told (or "starts"), then each of its checks as
+# "STATUS rule", in order; the agent's are left out.
+expect() {
+  doctor "$1"
+  [ "$RC" -eq "$2" ] || fail "$1: exit status $RC, expected $2"
+  local got
+  got=$(python3 - "$DIR/out.json" "$1" <<'PY'
 import json, sys
-doc = json.loads(open(sys.argv[1], encoding="utf-8", errors="replace").read().strip())
-sys.exit(0 if any(c["status"] == sys.argv[2] and sys.argv[3] in c["text"] for c in doc["checks"]) else 1)
+doc = json.loads(open(sys.argv[1], encoding="utf-8").read().strip())
+b = [v for v in doc["browsers"] if v["browser"] == sys.argv[2]][0]
+checks = [c["status"] + " " + c["rule"] for c in doc["checks"] if c["browser"] == sys.argv[2] and c["area"] != "agent"]
+print(" | ".join([b["browser_says"] or "starts"] + checks))
 PY
+  ) || { fail "$1: no JSON report"; show "$DIR/out.json"; show "$DIR/err.txt"; return; }
+  [ "$got" = "$3" ] || { fail "$1: $got"; fail "expected: $3"; }
 }
 add() { reg add "$1" /ve /d "${3:-$MANIFEST}" /f "$2" || fail "reg add $1 $2"; }
+policy() { reg add "$@" /f /reg:64 || fail "reg add $*"; }
 
+# native_process_launcher_win.cc, FindManifest: HKCU first, the 32-bit view
+# before the 64-bit one; the first value found is used, and must be absolute.
 begin "a missing key"
 reset
-doctor chrome
-expect_rc 1
-expect FAIL "finds no registration"
+expect chrome 1 "$NOT_FOUND | FAIL registration.none"
 end
 
-begin "a relative manifest path in the registry"
+begin "a relative manifest path: no fall back to HKLM"
 reset
-add "HKLM\\$SW\\$CHROME" /reg:32 "orv-doctor\\$HOST_NAME.json"
-doctor chrome
-expect_rc 1
-expect FAIL "is not absolute"
+add "HKLM\\$SW\\$CHROME" /reg:32
+add "HKCU\\$SW\\$CHROME" /reg:32 "orv-doctor\\$HOST_NAME.json"
+expect chrome 1 "$NOT_FOUND | OK registration.used | OK registration.unread | FAIL registration.path"
+end
+
+begin "a key with no string default is passed over"
+reset
+add "HKLM\\$SW\\$CHROME" /reg:32
+reg add "HKCU\\$SW\\$CHROME" /ve /t REG_DWORD /d 1 /f /reg:32 || fail "reg add REG_DWORD"
+expect chrome 0 "starts | OK registration.unread | $GOOD"
+end
+
+begin "REG_EXPAND_SZ is expanded"
+reset
+reg add "HKLM\\$SW\\$CHROME" /ve /t REG_EXPAND_SZ /d "%SystemDrive%\\orv-doctor\\$HOST_NAME.json" /f /reg:32 ||
+  fail "reg add REG_EXPAND_SZ"
+expect chrome 0 "starts | $GOOD"
 end
 
 begin "broken JSON, a wrong name, a missing program, the extension not allowed"
 reset
 add "HKLM\\$SW\\$CHROME" /reg:32
 printf '{"name":' >"$DIR/$HOST_NAME.json"
-doctor chrome
-expect FAIL "is not valid JSON"
+expect chrome 1 "$NOT_FOUND | OK registration.used | FAIL manifest.json"
 manifest "$DIR/$HOST_NAME.json" com.example.other
-doctor chrome
-expect FAIL "name in"
+expect chrome 1 "$NOT_FOUND | OK registration.used | FAIL manifest.name"
 manifest "$DIR/$HOST_NAME.json" "$HOST_NAME" missing.exe
-doctor chrome
-expect FAIL "does not exist"
+expect chrome 1 "$NOT_FOUND | OK registration.used | OK manifest.fields | OK manifest.origin | FAIL program"
 manifest "$DIR/$HOST_NAME.json" "$HOST_NAME" orvendel_host.exe "$ID_A"
-doctor chrome
-expect_rc 1
-expect FAIL "extension $REF is not in allowed_origins"
+expect chrome 1 "$FORBIDDEN | OK registration.used | OK manifest.fields | FAIL manifest.origin"
 end
 
-begin "HKCU shadows HKLM"
+begin "a PE32+ host starts: not being PE32 is the product's rule, a WARN"
+reset
+add "HKLM\\$SW\\$CHROME" /reg:32
+python3 - "$DIR/orvendel_host.exe" <<'PY'
+import struct, sys
+data = bytearray(open(sys.argv[1], "rb").read())
+struct.pack_into("<H", data, 0x98, 0x20B)
+open(sys.argv[1], "wb").write(data)
+PY
+expect chrome 0 "starts | OK registration.used | OK manifest.fields | OK manifest.origin | WARN program"
+cp "$DIR/pe32.bin" "$DIR/orvendel_host.exe"
+end
+
+begin "HKCU comes before HKLM: the one not read is a fact"
 reset
 add "HKLM\\$SW\\$CHROME" /reg:32
 manifest "$DIR/user.json"
 add "HKCU\\$SW\\$CHROME" /reg:32 "$WIN_DIR\\user.json"
-doctor chrome
-expect OK "Chrome uses HKCU\\SOFTWARE\\$CHROME"
-expect WARN "HKLM\\SOFTWARE\\$CHROME (32-bit view) is shadowed"
+expect chrome 0 "starts | OK registration.used | OK registration.unread | OK manifest.fields | OK manifest.origin | OK program"
 end
 
 begin "only the 64-bit view: both browsers still find it"
 reset
 add "HKLM\\$SW\\$CHROME" /reg:64
-doctor chrome
-expect_rc 0
-expect OK "Chrome uses HKLM\\SOFTWARE\\$CHROME (64-bit view)"
-doctor edge
-expect OK "Edge uses HKLM\\SOFTWARE\\$CHROME (64-bit view)"
+expect chrome 0 "starts | $GOOD"
+expect edge 0 "starts | $GOOD"
 end
 
-begin "Edge falls back to Chrome's key"
+begin "Edge reads its own key, then Chrome's"
 reset
 add "HKLM\\$SW\\$CHROME" /reg:32
-doctor edge
-expect_rc 0
-expect OK "Edge uses HKLM\\SOFTWARE\\$CHROME (32-bit view)"
+expect edge 0 "starts | $GOOD"
 add "HKLM\\$SW\\$EDGE" /reg:64
-doctor edge
-expect OK "Edge uses HKLM\\SOFTWARE\\$CHROME (32-bit view)"
-expect WARN "HKLM\\SOFTWARE\\$EDGE (64-bit view) is shadowed"
+expect edge 0 "starts | OK registration.used | OK registration.unread | OK manifest.fields | OK manifest.origin | OK program"
 end
 
-begin "a blocklist of *, with and without an allowlist entry"
+# chrome_messaging_delegate.cc, IsNativeMessagingHostAllowed: the allowlist
+# beats the blocklist; policy_loader_win.cc: per policy, the machine's value
+# wins whole over the user's, the two lists never merged.
+begin "policies: block all, allowlist, machine over user, user-level hosts"
 reset
 add "HKLM\\$SW\\$CHROME" /reg:32
-reg add "$POLICY\\NativeMessagingBlocklist" /v 1 /d '*' /f /reg:64 || fail "reg add blocklist"
-doctor chrome
-expect_rc 1
-expect FAIL "NativeMessagingBlocklist blocks $HOST_NAME"
-doctor edge
-expect OK "Edge's policies do not block"
-reg add "$POLICY\\NativeMessagingAllowlist" /v 1 /d "$HOST_NAME" /f /reg:64 || fail "reg add allowlist"
-doctor chrome
-expect_rc 0
-expect OK "allows $HOST_NAME"
-end
-
-begin "NativeMessagingUserLevelHosts=0 with a per-user registration"
+policy "$POLICY\\NativeMessagingBlocklist" /v 1 /d '*'
+expect chrome 1 "$BLOCKED | FAIL policy.blocklist"
+expect edge 0 "starts | $GOOD"
+policy "HKCU\\SOFTWARE\\Policies\\Google\\Chrome\\NativeMessagingAllowlist" /v 1 /d "$HOST_NAME"
+expect chrome 0 "starts | OK policy.allowlist | $GOOD"
+reg delete "HKCU\\SOFTWARE\\Policies\\Google\\Chrome" /f /reg:64
+policy "HKCU\\SOFTWARE\\Policies\\Google\\Chrome\\NativeMessagingBlocklist" /v 1 /d "$HOST_NAME"
+reg delete "$POLICY\\NativeMessagingBlocklist" /f /reg:64
+policy "$POLICY\\NativeMessagingBlocklist" /v 1 /d com.example.other
+expect chrome 0 "starts | OK policy.blocklist | $GOOD"
+reg delete "HKCU\\SOFTWARE\\Policies\\Google\\Chrome" /f /reg:64
+reg delete "$POLICY" /f /reg:64
 reset
 add "HKCU\\$SW\\$CHROME" /reg:32
-reg add "$POLICY" /v NativeMessagingUserLevelHosts /t REG_DWORD /d 0 /f /reg:64 || fail "reg add policy"
-doctor chrome
-expect_rc 1
-expect WARN "is ignored: user-level hosts are turned off"
-expect FAIL "finds no registration"
+policy "$POLICY" /v NativeMessagingUserLevelHosts /t REG_DWORD /d 0
+expect chrome 1 "$NOT_FOUND | OK policy.user_level_hosts | OK registration.unread | FAIL registration.none"
 end
 
-begin "all right: register.cmd /machine"
+begin "cmd.exe turned off: DisableCMD, and NativeHostsExecutablesLaunchDirectly"
 reset
-INSTALL="$DIR/installed"
-"${CMAKE:-cmake}" --install "$BUILD" --prefix "$INSTALL" >"$DIR/install.log" 2>&1 || { fail "cmake --install"; show "$DIR/install.log"; }
-cp "$DIR/pe32.bin" "$INSTALL/orvendel_host.exe"
-(cd "$INSTALL" && timeout -k 5 120 "$WINE" cmd /c register.cmd /machine) >"$DIR/register.txt" 2>&1 </dev/null ||
-  { fail "register.cmd /machine"; show "$DIR/register.txt"; }
-for b in chrome edge; do
-  doctor "$b"
-  expect_rc 0
-  expect OK "path names the host"
-  expect OK "extension $REF is allowed"
-done
-(cd "$INSTALL" && timeout -k 5 120 "$WINE" cmd /c unregister.cmd /machine) >"$DIR/register.txt" 2>&1 </dev/null
+add "HKLM\\$SW\\$CHROME" /reg:32
+policy 'HKCU\SOFTWARE\Policies\Microsoft\Windows\System' /v DisableCMD /t REG_DWORD /d 1
+expect chrome 1 "$EXITED | OK registration.used | OK manifest.fields | OK manifest.origin | FAIL program"
+policy "$POLICY" /v NativeHostsExecutablesLaunchDirectly /t REG_DWORD /d 1
+expect chrome 0 "starts | $GOOD"
+reg delete 'HKCU\SOFTWARE\Policies\Microsoft\Windows\System' /f /reg:64
+reg delete "$POLICY" /f /reg:64
 end
+
+begin "without --browser: browsers not installed are listed as such, App Paths says which are"
+reset
+APP_PATHS='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths'
+timeout -k 5 60 "$WINE" "$DOCTOR" --json >"$DIR/none.json" 2>"$DIR/err.txt" </dev/null
+RC=$?
+[ "$RC" -eq 0 ] || fail "nothing installed: exit status $RC, expected 0"
+reg add "$APP_PATHS\\msedge.exe" /ve /d 'C:\edge\msedge.exe' /f /reg:64 || fail "reg add App Paths"
+timeout -k 5 60 "$WINE" "$DOCTOR" --json >"$DIR/edge.json" 2>"$DIR/err.txt" </dev/null
+RC=$?
+[ "$RC" -eq 1 ] || fail "Edge installed, no registration: exit status $RC, expected 1"
+reg delete "$APP_PATHS\\msedge.exe" /f /reg:64
+python3 - "$DIR/none.json" "$DIR/edge.json" <<'PY' || fail "the browsers' list is not as expected"
+import json, sys
+none = json.loads(open(sys.argv[1], encoding="utf-8").read().strip())["browsers"]
+edge = json.loads(open(sys.argv[2], encoding="utf-8").read().strip())["browsers"]
+ok = [(b["browser"], b["installed"], b["checked"]) for b in none] == [("chrome", False, False), ("edge", False, False)]
+ok = ok and [(b["browser"], b["checked"], b["browser_says"]) for b in edge] == [
+    ("chrome", False, ""), ("edge", True, "Specified native messaging host not found.")]
+sys.exit(0 if ok else 1)
+PY
+end
+
+# orvendel.wxs: the MSI writes both browsers' keys in HKLM's 32-bit view,
+# each naming the one manifest; Edge reads its own and never Chrome's.
+begin "the MSI's registrations: nothing to warn of"
+reset
+add "HKLM\\$SW\\$CHROME" /reg:32
+add "HKLM\\$SW\\$EDGE" /reg:32
+expect chrome 0 "starts | $GOOD"
+expect edge 0 "starts | OK registration.used | OK registration.unread | OK manifest.fields | OK manifest.origin | OK program"
+end
+
+for scope in /machine /user; do
+  begin "register.cmd $scope: nothing to warn of"
+  reset
+  INSTALL="$DIR/installed"
+  "${CMAKE:-cmake}" --install "$BUILD" --prefix "$INSTALL" >"$DIR/install.log" 2>&1 || { fail "cmake --install"; show "$DIR/install.log"; }
+  cp "$DIR/pe32.bin" "$INSTALL/orvendel_host.exe"
+  (cd "$INSTALL" && timeout -k 5 120 "$WINE" cmd /c register.cmd "$scope") >"$DIR/register.txt" 2>&1 </dev/null ||
+    { fail "register.cmd $scope"; show "$DIR/register.txt"; }
+  for b in chrome edge; do
+    doctor "$b"
+    python3 - "$DIR/out.json" "$b" <<'PY' || fail "$b: a WARN or FAIL after register.cmd $scope"
+import json, sys
+doc = json.loads(open(sys.argv[1], encoding="utf-8").read().strip())
+bad = [c for c in doc["checks"] if c["browser"] == sys.argv[2] and c["area"] != "agent" and c["status"] != "OK"]
+for c in bad:
+    print("      |", c["status"], c["rule"], c["text"])
+b = [v for v in doc["browsers"] if v["browser"] == sys.argv[2]][0]
+sys.exit(1 if bad or b["browser_says"] else 0)
+PY
+  done
+  (cd "$INSTALL" && timeout -k 5 120 "$WINE" cmd /c unregister.cmd "$scope") >"$DIR/register.txt" 2>&1 </dev/null
+  end
+done
 
 summary

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "bridge/contract.h"
 #include "bridge/profiles.h"
 #include "platform/child_process.h"
 #include "platform/platform.h"
@@ -47,8 +48,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 const char kChromium[] = "/usr/bin/chromium";
-const char kExtensionOrigin[] = "chrome-extension://hmkgojdnhdinedldemacipdhgnbpllgk/";
-const char kHostName[] = "com.orvendel.native_host";
+const char kExtensionOrigin[] = "chrome-extension://" REFERENCE_EXTENSION_ID "/";
+const char kHostName[] = HOST_REGISTERED_NAME;
 // The simulated desktop's browser window: the one FindHandle binds.
 const uint32_t kWindow = 0x5A5A;
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "bridge/contract.h"
 #include "bridge/profiles.h"
 #include "bridge/registry.h"
 #include "support/handles.h"
@@ -96,8 +97,8 @@ class HandlersTest : public AgentTest {
 protected:
     void SetUp() override {
         AgentTest::SetUp();
-        ASSERT_TRUE(urlBlock.Create(W("Global\\GETFRAMEURL_LIST"), 100000));
-        ASSERT_TRUE(devtoolBlock.Create(W("Global\\GETFRAMEURL_DEVTOOL"), 260));
+        ASSERT_TRUE(urlBlock.Create(W("Global\\GETFRAMEURL_LIST"), URL_RESULT_BLOCK_BYTES));
+        ASSERT_TRUE(devtoolBlock.Create(W("Global\\GETFRAMEURL_DEVTOOL"), DEVTOOL_RESULT_BLOCK_BYTES));
     }
     // A host under a Chrome launcher that shows a browser window.
     void StartServing() { AgentTest::StartServing({"chrome+window"}); }

@@ -16,8 +16,8 @@
 namespace {
 
 // Sizes the agent gives its blocks: the least the host may rely on.
-const DWORD kUrlResultBytes = 100000;
-const DWORD kDevtoolResultBytes = 260;
+const DWORD kUrlResultBytes = URL_RESULT_BLOCK_BYTES;
+const DWORD kDevtoolResultBytes = DEVTOOL_RESULT_BLOCK_BYTES;
 const unsigned char kReservedPattern = 0xC5;
 
 std::string Narrow(const WCHAR* name) {

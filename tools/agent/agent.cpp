@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bridge/contract.h"
 #include "bridge/profiles.h"
 #include "orv_version.h"
 #include "bridge/registry.h"
@@ -56,10 +57,10 @@ struct Block {
 };
 
 const Block kBlocks[] = {
-    {"url-request", [](const BrowserProfile* p) { return p->lpszUrlRequestBlock; }, 16},
-    {"devtools-request", [](const BrowserProfile* p) { return p->lpszDevtoolRequestBlock; }, 16},
-    {"url", [](const BrowserProfile* p) { return p->lpszUrlResultBlock; }, 100000},
-    {"devtools", [](const BrowserProfile* p) { return p->lpszDevtoolResultBlock; }, 260},
+    {"url-request", [](const BrowserProfile* p) { return p->lpszUrlRequestBlock; }, REQUEST_BLOCK_BYTES},
+    {"devtools-request", [](const BrowserProfile* p) { return p->lpszDevtoolRequestBlock; }, REQUEST_BLOCK_BYTES},
+    {"url", [](const BrowserProfile* p) { return p->lpszUrlResultBlock; }, URL_RESULT_BLOCK_BYTES},
+    {"devtools", [](const BrowserProfile* p) { return p->lpszDevtoolResultBlock; }, DEVTOOL_RESULT_BLOCK_BYTES},
 };
 
 const Block* FindBlock(const std::string& name) {
@@ -161,7 +162,7 @@ private:
     // dump url|devtools: the answer text, "<hwnd>;<text>".
     bool Dump(const std::vector<std::string>& words) {
         const Block* block = words.size() == 2 ? FindBlock(words[1]) : nullptr;
-        if (block == nullptr || block->defaultSize < 260) return Error("usage: dump url|devtools");
+        if (block == nullptr || block->defaultSize < DEVTOOL_RESULT_BLOCK_BYTES) return Error("usage: dump url|devtools");
         std::string error;
         UniqueView view = MapBlock(block, block->defaultSize, &error);
         if (!view) return Error(error);
@@ -441,7 +442,7 @@ private:
     static bool Help() {
         std::printf(
             "ok commands:\n"
-            "  create [BLOCK=SIZE ...]   create the four blocks (url-request=16 devtools-request=16 url=100000 devtools=260)\n"
+            "  create [BLOCK=SIZE ...]   create the four blocks (url-request=" ORV_STR(REQUEST_BLOCK_BYTES) " devtools-request=" ORV_STR(REQUEST_BLOCK_BYTES) " url=" ORV_STR(URL_RESULT_BLOCK_BYTES) " devtools=" ORV_STR(DEVTOOL_RESULT_BLOCK_BYTES) ")\n"
             "  close [BLOCK]             close this agent's handle(s); on Windows the block then goes away\n"
             "  dump url|devtools         the host's answer: <hwnd hex>;<answer text>\n"
             "  bytes BLOCK [COUNT]       the block's first COUNT bytes in hexadecimal\n"

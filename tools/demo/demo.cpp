@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "orv_version.h"
+#include "bridge/contract.h"
 #include "bridge/profiles.h"
 #include "platform/child_process.h"
 #include "platform/platform.h"
@@ -353,9 +354,9 @@ private:
     }
 
     bool MakeAgentBlocks() {
-        blocks_[0].reset(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 100000,
+        blocks_[0].reset(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, URL_RESULT_BLOCK_BYTES,
                                             g_ChromeProfile.lpszUrlResultBlock));
-        blocks_[1].reset(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 260,
+        blocks_[1].reset(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, DEVTOOL_RESULT_BLOCK_BYTES,
                                             g_ChromeProfile.lpszDevtoolResultBlock));
         if (!blocks_[0] || !blocks_[1]) {
             std::fprintf(stderr, "cannot create the agent's blocks (%u)\n", static_cast<unsigned>(GetLastError()));
@@ -373,7 +374,7 @@ private:
             std::printf("   the host did not signal %s\n", url ? "geturlbyExtension" : "IsExistDevtool_dg");
             return false;
         }
-        SIZE_T size = url ? 100000 : 260;
+        SIZE_T size = url ? URL_RESULT_BLOCK_BYTES : DEVTOOL_RESULT_BLOCK_BYTES;
         UniqueView view(MapViewOfFile(blocks_[url ? 0 : 1].get(), FILE_MAP_READ, 0, 0, size));
         if (!view) return false;
         const WCHAR* units = static_cast<const WCHAR*>(view.get());

@@ -1,0 +1,129 @@
+#include "tools/doctor/report.h"
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+std::string ValidUtf8(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    const unsigned char* s = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t n = text.size();
+    for (size_t i = 0; i < n;) {
+        unsigned char c = s[i];
+        size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+        bool ok = len > 0 && i + len <= n;
+        uint32_t cp = len == 1 ? c : len == 2 ? c & 0x1F : len == 3 ? c & 0x0F : c & 0x07;
+        for (size_t k = 1; ok && k < len; ++k) {
+            ok = (s[i + k] & 0xC0) == 0x80;
+            cp = (cp << 6) | (s[i + k] & 0x3F);
+        }
+        // No overlong forms, no surrogates, nothing past U+10FFFF.
+        ok = ok && !(len == 2 && cp < 0x80) && !(len == 3 && cp < 0x800) && !(len == 4 && cp < 0x10000) &&
+             !(cp >= 0xD800 && cp <= 0xDFFF) && cp <= 0x10FFFF;
+        if (ok) {
+            out.append(text, i, len);
+            i += len;
+        } else {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        }
+    }
+    return out;
+}
+
+std::string ReportText(const Report& report) {
+    std::string out;
+    for (const std::string& note : report.notes) out += "NOTE " + note + "\n";
+    for (const Check& c : report.checks) {
+        out += std::string(StatusWord(c.status)) + (c.status == Status::kOk ? "   " : " ") +
+               (c.browser.empty() ? "" : "[" + c.browser + "] ") + c.text;
+        if (!c.browserSays.empty()) out += ". The extension is told: \"" + c.browserSays + "\"";
+        if (!c.browserAlsoSays.empty()) out += " (or \"" + c.browserAlsoSays + "\")";
+        if (!c.fix.empty()) out += ". Fix: " + c.fix;
+        out += "\n";
+    }
+    for (const BrowserVerdict& v : report.browsers) {
+        out += "==> " + v.browser + ": ";
+        if (!v.checked) {
+            out += "not installed\n";
+        } else if (v.browserSays.empty()) {
+            out += std::string("connectNative starts the host") + (v.installed ? "" : " (not installed here)") + "\n";
+        } else {
+            out += "connectNative fails with \"" + v.browserSays + "\"" +
+                   (v.browserAlsoSays.empty() ? "" : " or \"" + v.browserAlsoSays + "\"") +
+                   (v.installed ? "" : " (not installed here)") + "\n";
+        }
+    }
+    return out;
+}
+
+std::string ReportJson(const Report& report, const char* version) {
+    rapidjson::StringBuffer buffer;
+    // ASCII out: every non-ASCII character escaped, so no byte can break it.
+    rapidjson::Writer<rapidjson::StringBuffer, rapidjson::UTF8<>, rapidjson::ASCII<>> w(buffer);
+    auto str = [&](const std::string& s) {
+        std::string valid = ValidUtf8(s);
+        w.String(valid.c_str(), static_cast<rapidjson::SizeType>(valid.size()));
+    };
+    w.StartObject();
+    w.Key("name");
+    str(report.name);
+    w.Key("version");
+    str(version);
+    w.Key("ok");
+    w.Int(report.Count(Status::kOk));
+    w.Key("warn");
+    w.Int(report.Count(Status::kWarn));
+    w.Key("fail");
+    w.Int(report.Count(Status::kFail));
+    w.Key("notes");
+    w.StartArray();
+    for (const std::string& note : report.notes) str(note);
+    w.EndArray();
+    w.Key("browsers");
+    w.StartArray();
+    for (const BrowserVerdict& v : report.browsers) {
+        w.StartObject();
+        w.Key("browser");
+        str(v.browser);
+        w.Key("installed");
+        w.Bool(v.installed);
+        w.Key("checked");
+        w.Bool(v.checked);
+        w.Key("starts");
+        w.Bool(v.checked && v.browserSays.empty());
+        w.Key("browser_says");
+        str(v.browserSays);
+        w.Key("browser_also_says");
+        str(v.browserAlsoSays);
+        w.EndObject();
+    }
+    w.EndArray();
+    w.Key("checks");
+    w.StartArray();
+    for (const Check& c : report.checks) {
+        w.StartObject();
+        w.Key("status");
+        str(StatusWord(c.status));
+        w.Key("area");
+        str(c.area);
+        w.Key("rule");
+        str(c.rule);
+        w.Key("browser");
+        str(c.browser);
+        w.Key("text");
+        str(c.text);
+        w.Key("fix");
+        str(c.fix);
+        w.Key("browser_says");
+        str(c.browserSays);
+        if (!c.browserAlsoSays.empty()) {
+            w.Key("browser_also_says");
+            str(c.browserAlsoSays);
+        }
+        w.EndObject();
+    }
+    w.EndArray();
+    w.EndObject();
+    return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
+}

@@ -1,0 +1,77 @@
+// The browsers' own rules, free of any file system or registry: each takes
+// what the platform's lookup read and adds its checks to the report.
+#pragma once
+
+#include <rapidjson/document.h>
+
+#include <string>
+#include <vector>
+
+#include "tools/doctor/verdict.h"
+
+bool IsValidHostName(const std::string& name);
+bool IsExtensionId(const std::string& id);
+
+// A manifest's text as Chromium reads it; false with a reason when it does not.
+bool ParseManifestJson(const std::string& text, rapidjson::Document* doc, std::string* why);
+// A policy file's text as Chromium reads it.
+bool ParsePolicyJson(const std::string& text, rapidjson::Document* doc, std::string* why);
+
+struct OriginPattern {
+    bool valid = false;
+    std::string error;  // why Chromium refuses it
+    std::string host;
+};
+OriginPattern ParseOriginPattern(const std::string& pattern);
+bool OriginAllows(const OriginPattern& pattern, const std::string& extensionId);
+
+// The native messaging policies as one source gives them; unset ones stay so.
+struct NativeMessagingPolicy {
+    std::string source;  // the file or key they came from
+    bool blocklistSet = false;
+    std::vector<std::string> blocklist;
+    bool allowlistSet = false;
+    std::vector<std::string> allowlist;
+    int userLevelHosts = -1;  // -1 unset, 0 false, 1 true
+    std::vector<std::string> ignored;  // entries or values the browser drops, and why
+};
+// Reads the three policies from one dictionary into `policy`, the values it
+// holds replacing those already there.
+void ReadPolicyDictionary(const rapidjson::Value& dict, const std::string& source, NativeMessagingPolicy* policy);
+
+// One registration as the browser meets it, in its order.
+struct Registration {
+    std::string where;         // the file or key, as shown
+    std::string manifestPath;  // the manifest it leads to
+    bool userLevel = false;
+    bool skipped = false;      // present but never read by the browser
+    std::string skippedWhy;
+    std::string problem;       // why the browser gets no manifest from it
+    bool readable = false;
+    std::string text;          // the manifest's bytes
+};
+
+// What the platform knows about the program a manifest names.
+struct ProgramVerdict {
+    Status status = Status::kOk;
+    std::string text;
+    std::string fix;
+    std::string browserSays;
+    std::string browserAlsoSays;
+};
+
+struct BrowserInputs {
+    std::string browser;
+    std::string shown;
+    bool policiesRead = false;
+    NativeMessagingPolicy policy;
+    std::vector<Registration> registrations;
+    std::string registerFix;  // how to register the host on this platform
+    // The program's verdict from the manifest's path and the "path" value.
+    ProgramVerdict (*judgeProgram)(const std::string& manifestPath, const std::string& pathValue) = nullptr;
+};
+
+// Adds the browser's checks in the order the browser meets them and returns
+// its verdict: what connectNative ends in.
+BrowserVerdict JudgeBrowser(const BrowserInputs& in, const std::string& name, const std::vector<std::string>& ids,
+                            Report* report);

@@ -1,0 +1,62 @@
+// The doctor's findings: one check per line, and per browser what
+// connectNative ends in.
+#pragma once
+
+#include <string>
+#include <vector>
+
+enum class Status { kOk, kWarn, kFail };
+
+// chrome.runtime.lastError after connectNative, word for word.
+namespace browser_says {
+// extensions/browser/api/messaging/native_message_host.cc (NativeMessageHost::k*Error)
+constexpr char kNotFound[] = "Specified native messaging host not found.";
+constexpr char kForbidden[] = "Access to the specified native messaging host is forbidden.";
+constexpr char kInvalidName[] = "Invalid native messaging host name specified.";
+constexpr char kExited[] = "Native host has exited.";
+constexpr char kFailedToStart[] = "Failed to start native messaging host.";
+constexpr char kIoError[] = "Error when communicating with the native messaging host.";
+// extensions/browser/api/messaging/message_service.cc, kProhibitedByPoliciesError
+constexpr char kBlocked[] = "Access to the native messaging host was disabled by the system administrator.";
+}  // namespace browser_says
+
+struct Check {
+    Status status;
+    std::string area;  // policy, registration, manifest, program, client, agent
+    std::string rule;  // a stable name for fleet tools and tests
+    std::string browser;
+    std::string text;
+    std::string fix;
+    std::string browserSays;  // with a FAIL: what the extension is told
+    // A race can tell it this instead: whichever of the browser's first write
+    // and first read meets the ended host first.
+    std::string browserAlsoSays;
+};
+
+struct BrowserVerdict {
+    std::string browser;
+    bool installed = true;
+    bool checked = false;
+    std::string browserSays;  // empty when the host starts
+    std::string browserAlsoSays;
+};
+
+struct Report {
+    std::string name;
+    std::vector<std::string> notes;
+    std::vector<BrowserVerdict> browsers;
+    std::vector<Check> checks;
+
+    void Add(Status status, const std::string& area, const std::string& rule, const std::string& browser,
+             const std::string& text, const std::string& fix = std::string(),
+             const std::string& browserSays = std::string()) {
+        checks.push_back({status, area, rule, browser, text, fix, browserSays, std::string()});
+    }
+    int Count(Status status) const {
+        int n = 0;
+        for (const Check& c : checks) n += c.status == status;
+        return n;
+    }
+};
+
+const char* StatusWord(Status status);
