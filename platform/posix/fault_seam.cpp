@@ -1,0 +1,28 @@
+#include "platform/posix/fault_seam.h"
+
+#if defined(ORV_FAULT_SEAM)
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+namespace pal {
+
+// "stop" says where on standard output first, so that the test knows which
+// step holds the process before it looks at what the step left.
+void FaultPoint(const char* step) {
+    const char* fault = ::getenv("ORVENDEL_FAULT");
+    if (fault == nullptr) return;
+    size_t n = ::strlen(step);
+    if (::strncmp(fault, step, n) != 0 || fault[n] != ':') return;
+    const char* action = fault + n + 1;
+    if (::strcmp(action, "kill") == 0) ::raise(SIGKILL);
+    if (::strcmp(action, "stop") == 0) {
+        ::printf("@ipc stopped %s\n", step);
+        ::fflush(stdout);
+        ::raise(SIGSTOP);
+    }
+}
+
+}  // namespace pal
+#endif
