@@ -61,6 +61,7 @@ public:
     std::string path;      // empty for an unnamed object
     pid_t holder = 0;      // the process whose lock this is
     bool released = true;  // its lock given up, its name no longer ours to remove
+    int childFd = -1;      // while forking: the child's own hold
 
     // Gives the object up; removes its name if no other process holds it.
     void Release();

@@ -244,21 +244,43 @@ void ReleaseAllAtExit() {
     while (!table.holds.empty()) ReleaseLocked(*table.holds.begin());
 }
 
-void LockTableForFork() { Holds().lock.lock(); }
-void UnlockTableAfterFork() { Holds().lock.unlock(); }
-
-// A forked child gets its own hold on each object, as handle inheritance
-// gives it its own reference on Windows: its copies of our descriptors share
-// our locks, which would let our last close remove a name the child still
-// uses, or the child's remove one we use.
-void HoldAgainInChild() {
+// A forked child gets holds of its own, as handle inheritance gives it its
+// own references on Windows: its copies of our descriptors would share our
+// locks, so our last close would remove a name that the child still uses,
+// and the child's ours. Each new hold is taken before the fork, so that no
+// close of ours can come between.
+void HoldForChild() {
     HoldTable& table = Holds();
+    table.lock.lock();
     for (Hold* hold : table.holds) {
+        if (hold->holder != ::getpid()) continue;
         char self[64];
         ::snprintf(self, sizeof self, "/proc/self/fd/%d", hold->fd);
-        int fd = ::open(self, O_RDWR | O_CLOEXEC);
-        if (fd >= 0 && LockFile(fd, F_RDLCK) && ::dup3(fd, hold->fd, O_CLOEXEC) >= 0) hold->holder = ::getpid();
-        if (fd >= 0) ::close(fd);
+        hold->childFd = ::open(self, O_RDWR | O_CLOEXEC);
+        if (hold->childFd >= 0 && !LockFile(hold->childFd, F_RDLCK)) {
+            ::close(hold->childFd);
+            hold->childFd = -1;
+        }
+    }
+}
+
+// In the parent, the child's holds are the child's alone.
+void HoldOnlyOurs() {
+    HoldTable& table = Holds();
+    for (Hold* hold : table.holds) {
+        if (hold->childFd >= 0) ::close(hold->childFd);
+        hold->childFd = -1;
+    }
+    table.lock.unlock();
+}
+
+void TakeChildHolds() {
+    HoldTable& table = Holds();
+    for (Hold* hold : table.holds) {
+        if (hold->childFd < 0) continue;
+        if (::dup3(hold->childFd, hold->fd, O_CLOEXEC) >= 0) hold->holder = ::getpid();
+        ::close(hold->childFd);
+        hold->childFd = -1;
     }
     table.lock.unlock();
 }
@@ -267,7 +289,7 @@ void RememberHold(Hold* hold) {
     static std::once_flag registered;
     std::call_once(registered, [] {
         std::atexit(ReleaseAllAtExit);
-        ::pthread_atfork(LockTableForFork, UnlockTableAfterFork, HoldAgainInChild);
+        ::pthread_atfork(HoldForChild, HoldOnlyOurs, TakeChildHolds);
     });
     HoldTable& table = Holds();
     std::lock_guard<std::mutex> guard(table.lock);
@@ -312,6 +334,17 @@ void ReportLeftover(const std::string& path, const char* what) {
 
 enum class Outcome { Done, Failed, Again };
 
+// Names the nameless file of fd; fails with EEXIST rather than replace.
+bool LinkNameless(int fd, const std::string& path) {
+    char self[64];
+    ::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+    if (::linkat(AT_FDCWD, self, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+    // /proc/self is closed to a process that changed its ids (not dumpable);
+    // linking by the descriptor itself may need a capability, so it comes second.
+    if (errno != EACCES && errno != ENOENT) return false;
+    return ::linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0;
+}
+
 // Builds the object nameless, whole and held, then names it. Again when
 // another process named its own object first.
 Outcome Publish(Hold* hold, const Creation& creation) {
@@ -332,9 +365,7 @@ Outcome Publish(Hold* hold, const Creation& creation) {
         return Outcome::Failed;
     }
     ORV_FAULT_POINT("create.built");
-    char self[64];
-    ::snprintf(self, sizeof self, "/proc/self/fd/%d", hold->fd);
-    if (::linkat(AT_FDCWD, self, AT_FDCWD, hold->path.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+    if (!LinkNameless(hold->fd, hold->path)) {
         int err = errno;
         if (err == EEXIST) return Outcome::Again;
         SetLastError(ErrorFromAllocation(err));
@@ -376,6 +407,7 @@ Outcome Adopt(Hold* hold, uint32_t kind) {
             SetLastError(ErrorFromErrno(errno));
             return Outcome::Failed;
         }
+        ORV_FAULT_POINT("open.blocked");
         PauseBriefly();
         return Outcome::Again;
     }
