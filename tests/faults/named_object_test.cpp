@@ -402,6 +402,24 @@ TEST_F(AccountsTest, TheLastCloserOfAnotherAccountsObject) {
     EXPECT_TRUE(taker.Finish());
 }
 
+// A view kept past the last handle of another account's mapping, whose
+// name its process may not remove, neither keeps nor blocks the name: the
+// next creator makes the mapping anew at once.
+TEST_F(AccountsTest, AViewKeptPastAnUnremovableNameBlocksNothing) {
+    Party maker, viewer, taker;
+    ASSERT_EQ(Start(&maker, "make", "mapping", As(kFirstUid)), "");
+    ASSERT_EQ(maker.Next(), "made 0");
+    ASSERT_EQ(Start(&viewer, "probe", "mapping", As(kSecondUid)), "");
+    ASSERT_EQ(viewer.Next(), "found short text");
+    ASSERT_TRUE(maker.Finish());
+    ASSERT_TRUE(viewer.Send("view-close"));
+    ASSERT_EQ(viewer.Next(), "kept");
+    ASSERT_EQ(Start(&taker, "take", "mapping", As(kFirstUid)), "");
+    EXPECT_EQ(taker.Next(), "new fits zeros");
+    EXPECT_TRUE(taker.Finish());
+    EXPECT_TRUE(viewer.Finish());
+}
+
 // A file under the name that this account can neither open nor remove (as
 // an older build's creator killed before its chmod left) is refused plainly,
 // and said why.
