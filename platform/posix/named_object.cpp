@@ -191,10 +191,9 @@ bool MapHeader(Hold* hold) {
     return true;
 }
 
-// Sizes and fills the object of hold->fd, which nobody else can see or use
-// meanwhile; the header reads as ready last.
+// Sizes and fills the object of hold->fd from nothing, while nobody else can
+// see it or use it; the header reads as ready last.
 bool Initialise(Hold* hold, const Creation& creation) {
-    if (hold->header != nullptr) hold->header->ready.store(0, std::memory_order_relaxed);
     if (::ftruncate(hold->fd, 0) != 0) {
         SetLastError(ErrorFromErrno(errno));
         return false;
@@ -208,7 +207,7 @@ bool Initialise(Hold* hold, const Creation& creation) {
         SetLastError(ErrorFromAllocation(err));
         return false;
     }
-    if (hold->header == nullptr && !MapHeader(hold)) return false;
+    if (!MapHeader(hold)) return false;
     SharedHeader* h = hold->header;
     h->kind = creation.kind;
     h->manualReset = creation.manualReset ? 1 : 0;

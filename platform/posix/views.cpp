@@ -26,14 +26,20 @@ ViewTable& Views() {
     return *table;
 }
 
-// The view holding address, or views.end(). Any address inside a view
-// names it, as under Windows.
-std::map<uintptr_t, size_t>::iterator FindView(ViewTable& table, LPCVOID address) {
+// The view holding address: any address inside a view names it, as under
+// Windows. False with the last error set when none does.
+bool FindView(ViewTable& table, LPCVOID address, std::map<uintptr_t, size_t>::iterator* found) {
     uintptr_t a = reinterpret_cast<uintptr_t>(address);
     auto it = table.views.upper_bound(a);
-    if (it == table.views.begin()) return table.views.end();
-    --it;
-    return a < it->first + it->second ? it : table.views.end();
+    if (it != table.views.begin()) {
+        --it;
+        if (a < it->first + it->second) {
+            *found = it;
+            return true;
+        }
+    }
+    SetLastError(ERROR_INVALID_ADDRESS);
+    return false;
 }
 
 }  // namespace
@@ -83,11 +89,8 @@ LPVOID MapViewOfFile(HANDLE hFileMappingObject, DWORD dwDesiredAccess, DWORD dwF
 BOOL FlushViewOfFile(LPCVOID lpBaseAddress, SIZE_T dwNumberOfBytesToFlush) {
     ViewTable& table = Views();
     std::lock_guard<std::mutex> guard(table.lock);
-    auto it = FindView(table, lpBaseAddress);
-    if (it == table.views.end()) {
-        SetLastError(ERROR_INVALID_ADDRESS);
-        return FALSE;
-    }
+    std::map<uintptr_t, size_t>::iterator it;
+    if (!FindView(table, lpBaseAddress, &it)) return FALSE;
     uintptr_t from = reinterpret_cast<uintptr_t>(lpBaseAddress);
     uintptr_t viewEnd = it->first + it->second;
     uintptr_t to = dwNumberOfBytesToFlush == 0 || dwNumberOfBytesToFlush > viewEnd - from
@@ -103,11 +106,8 @@ BOOL FlushViewOfFile(LPCVOID lpBaseAddress, SIZE_T dwNumberOfBytesToFlush) {
 BOOL UnmapViewOfFile(LPCVOID lpBaseAddress) {
     ViewTable& table = Views();
     std::lock_guard<std::mutex> guard(table.lock);
-    auto it = FindView(table, lpBaseAddress);
-    if (it == table.views.end()) {
-        SetLastError(ERROR_INVALID_ADDRESS);
-        return FALSE;
-    }
+    std::map<uintptr_t, size_t>::iterator it;
+    if (!FindView(table, lpBaseAddress, &it)) return FALSE;
     ::munmap(reinterpret_cast<void*>(it->first), it->second);
     table.views.erase(it);
     return TRUE;
