@@ -62,6 +62,7 @@ public:
     pid_t holder = 0;      // the process whose lock this is
     bool released = true;  // its lock given up, its name no longer ours to remove
     int childFd = -1;      // while forking: the child's own hold
+    const Object* handle = nullptr;  // reachable from here while open, for leak checkers
 
     // Gives the object up; removes its name if no other process holds it.
     void Release();
@@ -108,7 +109,9 @@ T* MakeObject(LPCWSTR lpName, const Creation* creation, bool* existed) {
     *existed = false;
     bool named = lpName != nullptr && *lpName != 0;
     object->hold = named ? AttachNamed(lpName, T::kKind, creation, existed) : CreateUnnamed(*creation);
-    return object->hold ? object.release() : nullptr;
+    if (!object->hold) return nullptr;
+    object->hold->handle = object.get();
+    return object.release();
 }
 
 // An object can be opened only by a name; the errors are Wine's.

@@ -237,10 +237,11 @@ void ReleaseLocked(Hold* hold);
 // At exit the names of objects that nobody else holds go, as the system
 // closes every handle of an ending process on Windows. Nothing is unmapped:
 // other threads may still be using the objects until the process is gone.
+// The holds stay listed, so that leak checkers see the handles never closed.
 void ReleaseAllAtExit() {
     HoldTable& table = Holds();
     std::lock_guard<std::mutex> guard(table.lock);
-    while (!table.holds.empty()) ReleaseLocked(*table.holds.begin());
+    for (Hold* hold : table.holds) ReleaseLocked(hold);
 }
 
 // A forked child gets holds of its own, as handle inheritance gives it its
@@ -252,7 +253,7 @@ void HoldForChild() {
     HoldTable& table = Holds();
     table.lock.lock();
     for (Hold* hold : table.holds) {
-        if (hold->holder != ::getpid()) continue;
+        if (hold->released || hold->holder != ::getpid()) continue;
         char self[64];
         ::snprintf(self, sizeof self, "/proc/self/fd/%d", hold->fd);
         hold->childFd = ::open(self, O_RDWR | O_CLOEXEC);
@@ -297,11 +298,10 @@ void RememberHold(Hold* hold) {
     table.holds.insert(hold);
 }
 
-// With the table locked: each hold is given up once, and then forgotten.
+// With the table locked: each hold is given up once, and never acts again.
 void ReleaseLocked(Hold* hold) {
     if (hold->released) return;
     hold->released = true;
-    Holds().holds.erase(hold);
     // A child that could not take its own hold after fork shares ours.
     if (hold->holder != ::getpid()) return;
     if (LockFile(hold->fd, F_WRLCK)) {
@@ -471,6 +471,7 @@ void Hold::Release() {
     if (path.empty()) return;
     std::lock_guard<std::mutex> guard(Holds().lock);
     ReleaseLocked(this);
+    Holds().holds.erase(this);
 }
 
 HoldRef AttachNamed(LPCWSTR name, uint32_t kind, const Creation* creation, bool* existed) {
