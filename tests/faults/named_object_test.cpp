@@ -17,7 +17,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -332,13 +334,15 @@ Env As(const char* uid, Env env = {}) {
     return env;
 }
 
-class AccountsTest : public NamedObjectTest {
+// Parties that change accounts or mounts need root to start from.
+class AsRootTest : public NamedObjectTest {
 protected:
     void SetUp() override {
-        if (geteuid() != 0) GTEST_SKIP() << "needs root, to run parties under two other accounts";
+        if (geteuid() != 0) GTEST_SKIP() << "needs root, to run parties under other accounts or with a /dev/shm of their own";
         NamedObjectTest::SetUp();
     }
 };
+using AccountsTest = AsRootTest;
 
 TEST_F(AccountsTest, AnotherAccountOpensSignalsAndWaits) {
     Party maker, other;
@@ -437,6 +441,27 @@ TEST_F(AccountsTest, AnUnusableLeftoverIsReported) {
     EXPECT_TRUE(taker.Finish());
 }
 
+// A full /dev/shm is one error to a creator, whether space or inodes ran
+// out. Each party gets a tiny /dev/shm of its own, in its own mount namespace.
+struct FullCase {
+    const char* label;
+    const char* tmpfs;
+};
+
+class FullShmTest : public AsRootTest, public ::testing::WithParamInterface<FullCase> {};
+
+TEST_P(FullShmTest, AFullShmIsNotEnoughMemory) {
+    Party taker;
+    ASSERT_EQ(Start(&taker, "take", "mapping", {{"ORVENDEL_IPC_SHM", GetParam().tmpfs}}), "");
+    EXPECT_EQ(taker.Next(), "failed 8");
+    EXPECT_TRUE(taker.Finish());
+}
+
+const FullCase kFull[] = {{"Space", "size=8k"}, {"Inodes", "nr_inodes=1"}};
+
+INSTANTIATE_TEST_SUITE_P(Runs, FullShmTest, ::testing::ValuesIn(kFull),
+                         [](const ::testing::TestParamInfo<FullCase>& info) { return std::string(info.param.label); });
+
 #endif  // !_WIN32
 
 // ---------------------------------------------------------------------------
@@ -472,7 +497,8 @@ HANDLE Make(const peer::WString& name, bool event) {
 }
 
 #if !defined(_WIN32)
-// Runs as another account, with its umask, before anything is opened.
+// Runs as another account, with its umask, or with a /dev/shm of its own,
+// before anything is opened.
 bool BecomeAccount() {
     std::string uid = EnvOf("ORVENDEL_IPC_UID");
     if (!uid.empty()) {
@@ -483,6 +509,11 @@ bool BecomeAccount() {
     }
     std::string mask = EnvOf("ORVENDEL_IPC_UMASK");
     if (!mask.empty()) umask(static_cast<mode_t>(std::stoul(mask, nullptr, 8)));
+    std::string tmpfs = EnvOf("ORVENDEL_IPC_SHM");
+    if (!tmpfs.empty()) {
+        return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+               mount("tmpfs", "/dev/shm", "tmpfs", 0, tmpfs.c_str()) == 0;
+    }
     return true;
 }
 
@@ -523,7 +554,7 @@ void PauseAtExit() {
 
 void RunChild(const std::string& role, const peer::WString& name) {
 #if !defined(_WIN32)
-    if (!BecomeAccount()) return Say("no account");
+    if (!BecomeAccount()) return Say("no account or mount");
 #endif
     const bool event = EnvOf("ORVENDEL_IPC_KIND") == "event";
     const std::string then = EnvOf("ORVENDEL_IPC_THEN");
