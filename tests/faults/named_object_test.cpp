@@ -213,9 +213,9 @@ struct FaultCase {
     const char* taken;
 };
 
-class FaultTest : public NamedObjectTest, public ::testing::WithParamInterface<FaultCase> {};
+class KillAtStepTest : public NamedObjectTest, public ::testing::WithParamInterface<FaultCase> {};
 
-TEST_P(FaultTest, AKillAtEachStepLeavesOnlyWhatIsHeld) {
+TEST_P(KillAtStepTest, AKillAtEachStepLeavesOnlyWhatIsHeld) {
     const FaultCase& c = GetParam();
     const std::string who = c.who;
     Party maker, killed, taker;
@@ -257,7 +257,7 @@ const FaultCase kFaults[] = {
     {"release.removed", "maker", false, "new unsignalled"},
 };
 
-INSTANTIATE_TEST_SUITE_P(Steps, FaultTest, ::testing::ValuesIn(kFaults),
+INSTANTIATE_TEST_SUITE_P(Steps, KillAtStepTest, ::testing::ValuesIn(kFaults),
                          [](const ::testing::TestParamInfo<FaultCase>& info) {
                              std::string label = std::string(info.param.step) + "_" + info.param.who;
                              for (char& ch : label) ch = ch == '.' ? '_' : ch;
