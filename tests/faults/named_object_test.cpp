@@ -342,14 +342,21 @@ protected:
         NamedObjectTest::SetUp();
     }
 };
-using AccountsTest = AsRootTest;
+
+class AccountsTest : public AsRootTest {
+protected:
+    // The first account makes the object, the second opens and holds it.
+    void MakeAndOpen(const char* kind, Party* maker, Party* other) {
+        ASSERT_EQ(Start(maker, "make", kind, As(kFirstUid)), "");
+        ASSERT_EQ(maker->Next(), "made 0");
+        ASSERT_EQ(Start(other, "probe", kind, As(kSecondUid)), "");
+        ASSERT_EQ(other->Next(), std::string("found ") + (std::string(kind) == "event" ? "signalled" : "short text"));
+    }
+};
 
 TEST_F(AccountsTest, AnotherAccountOpensSignalsAndWaits) {
     Party maker, other;
-    ASSERT_EQ(Start(&maker, "make", "event", As(kFirstUid)), "");
-    ASSERT_EQ(maker.Next(), "made 0");
-    ASSERT_EQ(Start(&other, "probe", "event", As(kSecondUid)), "");
-    ASSERT_EQ(other.Next(), "found signalled");
+    ASSERT_NO_FATAL_FAILURE(MakeAndOpen("event", &maker, &other));
     ASSERT_TRUE(other.Send("reset"));
     ASSERT_EQ(other.Next(), "reset");
     ASSERT_TRUE(maker.Send("wait"));
@@ -361,10 +368,7 @@ TEST_F(AccountsTest, AnotherAccountOpensSignalsAndWaits) {
     EXPECT_TRUE(other.Finish());
 
     Party block, reader;
-    ASSERT_EQ(Start(&block, "make", "mapping", As(kFirstUid)), "");
-    ASSERT_EQ(block.Next(), "made 0");
-    ASSERT_EQ(Start(&reader, "probe", "mapping", As(kSecondUid)), "");
-    EXPECT_EQ(reader.Next(), "found short text");
+    ASSERT_NO_FATAL_FAILURE(MakeAndOpen("mapping", &block, &reader));
     EXPECT_TRUE(block.Finish());
     EXPECT_TRUE(reader.Finish());
 }
@@ -389,10 +393,7 @@ TEST_F(AccountsTest, AKilledCreatorBlocksNoOtherAccount) {
 // either account makes the object anew.
 TEST_F(AccountsTest, TheLastCloserOfAnotherAccountsObject) {
     Party maker, other;
-    ASSERT_EQ(Start(&maker, "make", "event", As(kFirstUid)), "");
-    ASSERT_EQ(maker.Next(), "made 0");
-    ASSERT_EQ(Start(&other, "probe", "event", As(kSecondUid)), "");
-    ASSERT_EQ(other.Next(), "found signalled");
+    ASSERT_NO_FATAL_FAILURE(MakeAndOpen("event", &maker, &other));
     ASSERT_TRUE(maker.Finish());
     ASSERT_TRUE(other.Finish());
     EXPECT_EQ(Files().size(), 1u) << "the sticky /dev/shm let another account remove the name";
@@ -411,10 +412,7 @@ TEST_F(AccountsTest, TheLastCloserOfAnotherAccountsObject) {
 // next creator makes the mapping anew at once.
 TEST_F(AccountsTest, AViewKeptPastAnUnremovableNameBlocksNothing) {
     Party maker, viewer, taker;
-    ASSERT_EQ(Start(&maker, "make", "mapping", As(kFirstUid)), "");
-    ASSERT_EQ(maker.Next(), "made 0");
-    ASSERT_EQ(Start(&viewer, "probe", "mapping", As(kSecondUid)), "");
-    ASSERT_EQ(viewer.Next(), "found short text");
+    ASSERT_NO_FATAL_FAILURE(MakeAndOpen("mapping", &maker, &viewer));
     ASSERT_TRUE(maker.Finish());
     ASSERT_TRUE(viewer.Send("view-close"));
     ASSERT_EQ(viewer.Next(), "kept");
