@@ -104,6 +104,8 @@ struct EndCase {
     const char* taken;  // what the next CreateEventW / CreateFileMappingW finds
 };
 
+void PrintTo(const EndCase& c, std::ostream* os) { *os << c.label; }
+
 class EndTest : public NamedObjectTest, public ::testing::WithParamInterface<EndCase> {};
 
 TEST_P(EndTest, TheNextCreatorFindsWhatALiveProcessHolds) {
@@ -213,6 +215,8 @@ struct FaultCase {
     const char* taken;
 };
 
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.step << " " << c.who; }
+
 class KillAtStepTest : public NamedObjectTest, public ::testing::WithParamInterface<FaultCase> {};
 
 TEST_P(KillAtStepTest, AKillAtEachStepLeavesOnlyWhatIsHeld) {
@@ -271,6 +275,8 @@ struct LeftoverCase {
     const char* role;  // "take" (create) or "probe" (open)
     const char* found;
 };
+
+void PrintTo(const LeftoverCase& c, std::ostream* os) { *os << c.kind << " " << c.role; }
 
 class LeftoverTest : public NamedObjectTest, public ::testing::WithParamInterface<LeftoverCase> {};
 
@@ -445,6 +451,8 @@ struct FullCase {
     const char* label;
     const char* tmpfs;
 };
+
+void PrintTo(const FullCase& c, std::ostream* os) { *os << c.tmpfs; }
 
 class FullShmTest : public AsRootTest, public ::testing::WithParamInterface<FullCase> {};
 
