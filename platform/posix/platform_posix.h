@@ -217,7 +217,12 @@ BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, BOOL bD
 
 // Named kernel objects (events, file mappings) live in POSIX shared memory,
 // one namespace for both kinds, as on Windows. ORVENDEL_NAMESPACE, when set,
-// keeps the objects of one test run apart from every other's.
+// keeps the objects of one test run apart from every other's. A named object
+// lives while a live process has a handle to it; a view keeps its memory but
+// not its name. A child forked without exec holds what its parent held, as
+// an inherited handle does; after exec it holds nothing (descriptors are
+// close-on-exec, and bInheritHandle is ignored). What this cannot match of
+// Windows across accounts: SECURITY.md.
 #define INFINITE 0xFFFFFFFFu
 #define WAIT_OBJECT_0 0u
 #define WAIT_ABANDONED 0x80u

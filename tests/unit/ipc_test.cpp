@@ -29,8 +29,13 @@
 #include "platform/child_process.h"
 #include "platform/platform.h"
 #include "support/handles.h"
+#include "tests/support/peer.h"
 
 namespace {
+
+using peer::ElapsedMs;
+using peer::Hear;
+using peer::Say;
 
 // Bounds for things that take milliseconds unless something is broken.
 constexpr DWORD kLongWaitMs = 30000;
@@ -38,24 +43,13 @@ constexpr int kPeerTimeoutMs = 30000;
 // WAIT_TIMEOUT is a long in mingw's headers; the waits return a DWORD.
 constexpr DWORD kWaitTimeout = WAIT_TIMEOUT;
 
-using WString = std::basic_string<WCHAR>;
-
-WString Wide(const std::string& utf8) {
-    int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
-    WString out(static_cast<size_t>(n), 0);
-    MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, &out[0], n);
-    out.resize(static_cast<size_t>(n - 1));
-    return out;
-}
+using peer::WString;
+using peer::Wide;
 
 // A name no other test (or earlier run under the same Wine prefix) uses.
 std::string UniqueName(const std::string& what) {
     static std::atomic<int> counter{0};
     return "Global\\ipc-test-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter) + "-" + what;
-}
-
-int64_t ElapsedMs(std::chrono::steady_clock::time_point since) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since).count();
 }
 
 // Polls until pred holds; false when it did not within timeoutMs.
@@ -86,63 +80,10 @@ UniqueHandle StartThread(unsigned(WINAPI* routine)(void*), void* argument, unsig
     return UniqueHandle(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, routine, argument, 0, id ? id : &ignored)));
 }
 
-std::string OwnPath() {
-    WCHAR path[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    int n = WideCharToMultiByte(CP_UTF8, 0, path, -1, nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, path, -1, &out[0], n, nullptr, nullptr);
-    out.resize(static_cast<size_t>(n - 1));
-    return out;
-}
-
 // Another process playing a part (see RunChild).
-class Peer {
+class Peer : public peer::Peer {
 public:
-    ::testing::AssertionResult Start(const std::string& role, const std::string& name,
-                                     std::vector<std::pair<std::string, std::string>> env = {}) {
-        env.push_back({"ORVENDEL_IPC_ROLE", role});
-        env.push_back({"ORVENDEL_IPC_NAME", name});
-        std::string error;
-        if (!child_.Start(OwnPath(), {"--gtest_filter=DISABLED_IpcChild.Main", "--gtest_also_run_disabled_tests"},
-                          env, &error)) {
-            return ::testing::AssertionFailure() << error;
-        }
-        return ::testing::AssertionSuccess();
-    }
-
-    // The next "@ipc" line's text, or "" when none came in time.
-    std::string Next(int timeoutMs = kPeerTimeoutMs) {
-        auto start = std::chrono::steady_clock::now();
-        for (;;) {
-            size_t end;
-            while ((end = buffer_.find('\n')) != std::string::npos) {
-                std::string line = buffer_.substr(0, end);
-                buffer_.erase(0, end + 1);
-                if (!line.empty() && line.back() == '\r') line.pop_back();
-                if (line.compare(0, 5, "@ipc ") == 0) return line.substr(5);
-            }
-            int left = timeoutMs - static_cast<int>(ElapsedMs(start));
-            if (left <= 0) return std::string();
-            char chunk[4096];
-            long got = child_.Read(chunk, sizeof chunk, left);
-            if (got <= 0) return std::string();
-            buffer_.append(chunk, static_cast<size_t>(got));
-        }
-    }
-
-    bool Send(const std::string& line) { return child_.Write((line + "\n").data(), line.size() + 1); }
-    // Ends its input, which ends it, and waits for a clean exit.
-    bool Finish() {
-        child_.CloseInput();
-        uint32_t status = 1;
-        return child_.Wait(kPeerTimeoutMs, &status) && status == 0;
-    }
-    void Kill() { child_.Kill(); }
-
-private:
-    ChildProcess child_;
-    std::string buffer_;
+    Peer() : peer::Peer("DISABLED_IpcChild.Main") {}
 };
 
 // Every test runs in a namespace of its own and leaves no object behind.
@@ -1162,20 +1103,6 @@ TEST_F(ShmNameTest, SuspendedThreadsAreRefused) {
 // ---------------------------------------------------------------------------
 // The other party of the cross-process cases. It does nothing unless a
 // test above started this program with ORVENDEL_IPC_ROLE set.
-
-void Say(const std::string& text) {
-    printf("@ipc %s\n", text.c_str());
-    fflush(stdout);
-}
-
-// The next line from the test; "" once it has closed our input.
-std::string Hear() {
-    char line[256];
-    if (fgets(line, sizeof line, stdin) == nullptr) return std::string();
-    std::string text(line);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    return text;
-}
 
 std::string Env(const char* name) {
     const char* value = getenv(name);
