@@ -43,6 +43,42 @@ bool IsLogFile(const fs::directory_entry& entry) {
     return entry.is_regular_file(ec) && entry.path().extension() == ".log";
 }
 
+// Whether any process still has a log file of the folder open. A log call
+// closes its file under the same busy flag that drops other threads' lines.
+#if defined(_WIN32)
+bool LogFileHeld(const std::string& dumpDir) {
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(PathOf(dumpDir), ec)) {
+        if (!IsLogFile(entry)) continue;
+        // An open that shares nothing fails while another handle is open.
+        HANDLE file = CreateFileW(entry.path().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            if (GetLastError() == ERROR_SHARING_VIOLATION) return true;
+        } else {
+            CloseHandle(file);
+        }
+    }
+    return false;
+}
+#else
+bool LogFileHeld(const std::string& dumpDir) {
+    const std::string prefix = dumpDir + "/";
+    std::error_code ec;
+    for (const auto& process : fs::directory_iterator("/proc", ec)) {
+        std::error_code fdError;
+        for (const auto& fd : fs::directory_iterator(process.path() / "fd", fdError)) {
+            std::error_code linkError;
+            fs::path target = fs::read_symlink(fd.path(), linkError);
+            if (!linkError && target.native().compare(0, prefix.size(), prefix) == 0 &&
+                target.extension() == ".log") {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+#endif
+
 #if defined(_WIN32)
 bool SystemWindowsDir(std::string* dir) {
     WCHAR buffer[MAX_PATH] = {};
@@ -319,19 +355,19 @@ bool HostProcess::Start(const HostFolder& folder, const std::vector<std::string>
 }
 
 void HostProcess::WaitForRelays(const HostFolder& folder) {
-    // A log call that meets another thread opening the log file is dropped.
-    // The relay threads log once as they start; until they have, a line of
-    // the main thread could be lost, and a test reading the log would see a
-    // host that forgot a line. So wait for both, or for one and a while.
+    // A log call that meets another thread opening or closing the log file
+    // is dropped. The relay threads log once as they start; until they have,
+    // and have closed the file again, a line of the main thread could be
+    // lost, and a test reading the log would see a host that forgot a line.
+    // So wait for both lines (or for one and a while), then for the file to
+    // be closed: on a loaded machine a thread can be held up between the two.
     const char* kEntries[] = {"ChromeFrameRequestThread...BrowserType=", "ChromeFrameRequestDevtoolThread...BrowserType="};
-    for (int waited = 0; waited < 3000; waited += 20) {
+    for (int waited = 0; waited < 5000; waited += 20) {
         HostLog log = folder.ReadLog();
         size_t seen = 0;
         for (const char* entry : kEntries) seen += MessagesStartingWith(log, 0, entry).empty() ? 0 : 1;
-        if (seen == 2 || (seen == 1 && waited >= 500) ||
-            !MessagesStartingWith(log, 2, "BrowserType ERR").empty()) {
-            return;
-        }
+        if (!MessagesStartingWith(log, 2, "BrowserType ERR").empty()) return;
+        if ((seen == 2 || (seen == 1 && waited >= 500)) && !LogFileHeld(folder.DumpDir())) return;
 #if defined(_WIN32)
         Sleep(20);
 #else
