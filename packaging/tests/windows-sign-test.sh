@@ -34,10 +34,10 @@ for f in "$@"; do
 done
 end
 
-# What osslsigncode is given, one line a call, seen through a stand-in
+# What osslsigncode is given, one argument a line, seen through a stand-in
 # ahead of it on the PATH.
 mkdir "$T/shim"
-printf '#!/bin/sh\nprintf "%%s\\n" "$*" >>"%s/argv"\nexec %s "$@"\n' "$T" "$(command -v osslsigncode)" \
+printf '#!/bin/sh\nprintf "%%s\\n" "$@" >>"%s/argv"\nexec %s "$@"\n' "$T" "$(command -v osslsigncode)" \
   >"$T/shim/osslsigncode"
 chmod +x "$T/shim/osslsigncode"
 sign() { # ARGS...: sign.sh through the stand-in; its status in RC
@@ -57,23 +57,23 @@ cmp -s "$T/before" "$T/program" || fail "the refused file changed"
 [ -e "$T/argv" ] && fail "osslsigncode ran: $(cat "$T/argv")"
 ORV_SIGN_TIMESTAMP='' sign --no-timestamp "$T/program"
 expect_rc 0 "--no-timestamp"
-grep -q -- ' -ts ' "$T/argv" && fail "a timestamp server was asked: $(cat "$T/argv")"
+grep -qx -- -ts "$T/argv" && fail "a timestamp server was asked"
 verify "$T/program" || { fail "the signed file does not verify"; show "$T/verify.log"; }
 end
 
 begin "sign.sh: the password never on a command line, also from a password file"
-[ -n "$password" ] && grep -qF -- "$password" "$T/argv" && fail "the password is on osslsigncode's command line"
+[ -n "$password" ] && grep -qxF -- "$password" "$T/argv" && fail "the password is on osslsigncode's command line"
 printf '%s\n' "$password" >"$T/password"
 ORV_SIGN_TIMESTAMP='' ORV_SIGN_PASSWORD=wrong ORV_SIGN_PASSWORD_FILE="$T/password" sign --no-timestamp "$T/program"
 expect_rc 0 "ORV_SIGN_PASSWORD_FILE"
-grep -qF -- wrong "$T/argv" && fail "ORV_SIGN_PASSWORD reached the command line"
+grep -qxF -- wrong "$T/argv" && fail "ORV_SIGN_PASSWORD reached the command line"
 end
 
 begin "sign.sh: the signature's web address is ORV_SIGN_URL's, and none without it"
-grep -q -- ' -i ' "$T/argv" && fail "a web address without ORV_SIGN_URL: $(cat "$T/argv")"
+grep -qx -- -i "$T/argv" && fail "a web address without ORV_SIGN_URL"
 ORV_SIGN_TIMESTAMP='' ORV_SIGN_URL=https://example.invalid/host sign --no-timestamp "$T/program"
 expect_rc 0 "ORV_SIGN_URL"
-grep -qF -- ' -i https://example.invalid/host ' "$T/argv" || fail "not ORV_SIGN_URL's address: $(cat "$T/argv")"
+grep -A1 -x -- -i "$T/argv" | grep -qxF https://example.invalid/host || fail "not ORV_SIGN_URL's address"
 end
 
 summary

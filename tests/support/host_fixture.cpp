@@ -359,15 +359,17 @@ void HostProcess::WaitForRelays(const HostFolder& folder) {
     // is dropped. The relay threads log once as they start; until they have,
     // and have closed the file again, a line of the main thread could be
     // lost, and a test reading the log would see a host that forgot a line.
-    // So wait for both lines (or for one and a while), then for the file to
-    // be closed: on a loaded machine a thread can be held up between the two.
+    // So wait for both lines, then for the file to be closed: on a loaded
+    // machine a thread can be held up between the two. One relay's line can
+    // itself be lost to the other's, so one line is enough after a while,
+    // long enough for a thread that Wine on a busy machine starts late.
     const char* kEntries[] = {"ChromeFrameRequestThread...BrowserType=", "ChromeFrameRequestDevtoolThread...BrowserType="};
-    for (int waited = 0; waited < 5000; waited += 20) {
+    for (int waited = 0; waited < 6000; waited += 20) {
         HostLog log = folder.ReadLog();
         size_t seen = 0;
         for (const char* entry : kEntries) seen += MessagesStartingWith(log, 0, entry).empty() ? 0 : 1;
         if (!MessagesStartingWith(log, 2, "BrowserType ERR").empty()) return;
-        if ((seen == 2 || (seen == 1 && waited >= 500)) && !LogFileHeld(folder.DumpDir())) return;
+        if ((seen == 2 || (seen == 1 && waited >= 3000)) && !LogFileHeld(folder.DumpDir())) return;
 #if defined(_WIN32)
         Sleep(20);
 #else
