@@ -17,8 +17,6 @@ const char kEndLine[] = "Request data length is 0";
 const char kParseError[] = "Parse Error!!";
 const char kKeyError[] = "Key value is not exist or wrong!";
 
-std::string Unknown(const std::string& command) { return Request(command, "\"\""); }
-
 std::string LengthLine(long long length) {
     return "Request data length : " + std::to_string(length);
 }

@@ -30,8 +30,6 @@ using Environment = std::vector<std::pair<std::string, std::string>>;
 const char kToHost[] = "browser -> host";
 const char kToBrowser[] = "host -> browser";
 
-std::string Unknown(const std::string& command) { return Request(command, "\"\""); }
-
 // The image name the host logs for a process: lowercased, as the platform names it.
 std::string Image(const std::string& name) {
     std::string image = ExecutableName(name);

@@ -117,6 +117,8 @@ std::string Request(const std::string& command, const std::string& argsJson) {
     return "{\"CommandID\":\"" + command + "\",\"CommandArgs\":" + argsJson + "}";
 }
 
+std::string Unknown(const std::string& command) { return Request(command, "\"\""); }
+
 std::string PaddedRequest(const std::string& command, size_t size) {
     size_t frame = Request(command, "\"\"").size();
     return Request(command, "\"" + std::string(size > frame ? size - frame : 0, 'a') + "\"");
