@@ -252,15 +252,7 @@ for scope in /machine /user; do
     { fail "register.cmd $scope"; show "$DIR/register.txt"; }
   for b in chrome edge; do
     doctor "$b"
-    python3 - "$DIR/out.json" "$b" <<'PY' || fail "$b: a WARN or FAIL after register.cmd $scope"
-import json, sys
-doc = json.loads(open(sys.argv[1], encoding="utf-8").read().strip())
-bad = [c for c in doc["checks"] if c["browser"] == sys.argv[2] and c["area"] != "agent" and c["status"] != "OK"]
-for c in bad:
-    print("      |", c["status"], c["rule"], c["text"])
-b = [v for v in doc["browsers"] if v["browser"] == sys.argv[2]][0]
-sys.exit(1 if bad or b["browser_says"] else 0)
-PY
+    nothing_to_warn_of "$DIR/out.json" "$b" || fail "$b: a WARN or FAIL after register.cmd $scope"
   done
   (cd "$INSTALL" && timeout -k 5 120 "$WINE" cmd /c unregister.cmd "$scope") >"$DIR/register.txt" 2>&1 </dev/null
   end

@@ -131,6 +131,21 @@ expect_value() { # KEY VIEW EXPECTED (VIEW may be "")
   fi
 }
 
+# nothing_to_warn_of JSON BROWSER: the doctor's --json report says the
+# browser starts the host, with no WARN or FAIL in its own checks (the
+# agent's, which need a running host, left out); prints any that are.
+nothing_to_warn_of() {
+  python3 - "$1" "$2" <<'PY'
+import json, sys
+doc = json.loads(open(sys.argv[1], encoding="utf-8").read().strip())
+bad = [c for c in doc["checks"] if c["browser"] == sys.argv[2] and c["area"] != "agent" and c["status"] != "OK"]
+for c in bad:
+    print("      |", c["status"], c["rule"], c["text"])
+b = [v for v in doc["browsers"] if v["browser"] == sys.argv[2]][0]
+sys.exit(1 if bad or b["browser_says"] else 0)
+PY
+}
+
 # need_wine64: ends the test unless it runs in the 64-bit Wine prefix that
 # ./run sets up, whose registry keeps the 32- and 64-bit views apart.
 need_wine64() {

@@ -3,8 +3,9 @@
 # properties, version resources, major upgrade, a same-version rebuild,
 # refused downgrade and a clean removal, checked through reg.exe, the files and orv-verinfo.
 #
-#   windows-msi-test.sh MSI BIN_DIR VERSION VERINFO_EXE EXTENSION_IDS [LAUNCHER_EXE]
+#   windows-msi-test.sh MSI BIN_DIR VERSION VERINFO_EXE DOCTOR_EXE EXTENSION_IDS [LAUNCHER_EXE]
 #
+# DOCTOR_EXE, a doctor that runs here, checks the default install: all OK.
 # BIN_DIR holds the programs the MSI was built from: the test builds an older
 # MSI of them for the upgrade. With LAUNCHER_EXE (where the installed
 # programs can run), the installed host is also started under it, named
@@ -15,8 +16,9 @@ MSI=$1
 BIN=$2
 VERSION=$3
 VERINFO=$4
-IDS=$5
-LAUNCHER=${6:-}
+DOCTOR=$5
+IDS=$6
+LAUNCHER=${7:-}
 # shellcheck source=test-lib.sh
 . "$(dirname "$0")/test-lib.sh"
 
@@ -94,6 +96,13 @@ expect_value "$EDGE_KEY" /reg:32 "$WIN_DIR\\$HOST_NAME.json"
 expect_absent "$CHROME_KEY" /reg:64
 expect_absent "$EDGE_KEY" /reg:64
 expect_products "$VERSION"
+end
+
+begin "the doctor finds nothing to warn of in the default install"
+for b in chrome edge; do
+  timeout -k 5 60 "$WINE" "$DOCTOR" --browser "$b" --json >"$STAGE/doctor.json" 2>"$OUT" </dev/null
+  nothing_to_warn_of "$STAGE/doctor.json" "$b" || { fail "$b: a WARN or FAIL after the install"; show "$OUT"; }
+done
 end
 
 begin "the installed programs carry the version $VERSION"
