@@ -61,7 +61,7 @@ TEST_F(EndOfInputTest, EmptyInput) {
 
 TEST_F(EndOfInputTest, ZeroLengthEndsHostDespiteMoreInput) {
     ASSERT_TRUE(StartHost());
-    ASSERT_TRUE(host.SendRaw(LengthPrefix(0) + Frame("{") + Frame(Unknown("Hello"))));
+    ASSERT_TRUE(host.SendRaw(LengthPrefix(0) + Frame("{") + Frame(UnknownCommand("Hello"))));
     // The input stays open: the zero length alone must end the host.
     uint32_t status = 0;
     ASSERT_TRUE(host.WaitExit(&status));
@@ -79,12 +79,12 @@ using DeclaredLengthTest = HostTest;
 TEST_F(DeclaredLengthTest, OneMillionIsReadInFull) {
     ASSERT_TRUE(StartHost());
     ASSERT_TRUE(host.SendFrame(PaddedRequest("Hello", 1000000)));
-    ASSERT_TRUE(host.SendFrame(Unknown("Next")));
+    ASSERT_TRUE(host.SendFrame(UnknownCommand("Next")));
     HostExit exit = host.Finish();
     EXPECT_TRUE(EndedWithReplies(exit, 3));
 
     HostLog log = Log();
-    EXPECT_EQ(LengthLines(log), (Lines{LengthLine(1000000), LengthLine(Unknown("Next").size())}))
+    EXPECT_EQ(LengthLines(log), (Lines{LengthLine(1000000), LengthLine(UnknownCommand("Next").size())}))
         << DescribeLog(log);
     EXPECT_EQ(CommandLines(log), (Lines{"Command ID : Hello", "Command ID : Next"}))
         << DescribeLog(log);
@@ -96,12 +96,12 @@ TEST_F(DeclaredLengthTest, OneMillionAndOneLosesItsLastByte) {
     // Taken whole, the extra letter would make the text unparsable; left in
     // the input, it would shift the next frame.
     ASSERT_TRUE(host.SendRaw(LengthPrefix(1000001) + PaddedRequest("Hello", 1000000) + "x"));
-    ASSERT_TRUE(host.SendFrame(Unknown("Next")));
+    ASSERT_TRUE(host.SendFrame(UnknownCommand("Next")));
     HostExit exit = host.Finish();
     EXPECT_TRUE(EndedWithReplies(exit, 3));
 
     HostLog log = Log();
-    EXPECT_EQ(LengthLines(log), (Lines{LengthLine(1000001), LengthLine(Unknown("Next").size())}))
+    EXPECT_EQ(LengthLines(log), (Lines{LengthLine(1000001), LengthLine(UnknownCommand("Next").size())}))
         << DescribeLog(log);
     EXPECT_EQ(CommandLines(log), (Lines{"Command ID : Hello", "Command ID : Next"}))
         << DescribeLog(log);
@@ -112,7 +112,7 @@ TEST_F(DeclaredLengthTest, MaximumLengthDiscardsUpToEndOfInput) {
     ASSERT_TRUE(StartHost());
     // Everything after the first million bytes belongs to the huge body,
     // frames that look whole included.
-    std::string rest = Frame(Unknown("Next")) + Frame("{") + std::string(300000, 'z');
+    std::string rest = Frame(UnknownCommand("Next")) + Frame("{") + std::string(300000, 'z');
     ASSERT_TRUE(host.SendRaw(LengthPrefix(0xFFFFFFFFu) + PaddedRequest("Hello", 1000000) + rest));
     HostExit exit = host.Finish();
     EXPECT_TRUE(EndedWithReplies(exit, 2));
@@ -127,12 +127,12 @@ TEST_F(DeclaredLengthTest, LengthIsLittleEndianAboveOneByte) {
     ASSERT_TRUE(StartHost());
     // 300 = 2C 01 00 00; read the other way round it would swallow the next frame.
     ASSERT_TRUE(host.SendRaw(std::string("\x2C\x01\x00\x00", 4) + PaddedRequest("Hello", 300)));
-    ASSERT_TRUE(host.SendFrame(Unknown("Next")));
+    ASSERT_TRUE(host.SendFrame(UnknownCommand("Next")));
     HostExit exit = host.Finish();
     EXPECT_TRUE(EndedWithReplies(exit, 3));
 
     HostLog log = Log();
-    EXPECT_EQ(LengthLines(log), (Lines{LengthLine(300), LengthLine(Unknown("Next").size())}))
+    EXPECT_EQ(LengthLines(log), (Lines{LengthLine(300), LengthLine(UnknownCommand("Next").size())}))
         << DescribeLog(log);
     EXPECT_EQ(CommandLines(log), (Lines{"Command ID : Hello", "Command ID : Next"}))
         << DescribeLog(log);
@@ -170,7 +170,7 @@ using ShortBodyTest = HostTest;
 
 TEST_F(ShortBodyTest, ShortBody) {
     ASSERT_TRUE(StartHost());
-    ASSERT_TRUE(host.SendRaw(LengthPrefix(100) + Unknown("Hello").substr(0, 30)));
+    ASSERT_TRUE(host.SendRaw(LengthPrefix(100) + UnknownCommand("Hello").substr(0, 30)));
     HostExit exit = host.Finish();
     EXPECT_TRUE(EndedWithReplies(exit, 2));
 
@@ -183,7 +183,7 @@ TEST_F(ShortBodyTest, ShortBody) {
 TEST_F(ShortBodyTest, ShortBodyHoldingWholeRequest) {
     ASSERT_TRUE(StartHost());
     // The missing bytes read as zeros, and the text ends before them.
-    ASSERT_TRUE(host.SendRaw(LengthPrefix(100) + Unknown("Hello")));
+    ASSERT_TRUE(host.SendRaw(LengthPrefix(100) + UnknownCommand("Hello")));
     HostExit exit = host.Finish();
     EXPECT_TRUE(EndedWithReplies(exit, 2));
 
@@ -201,13 +201,13 @@ TEST_F(UntranslatedBytesTest, CarriageReturnLineFeedAndCtrlZInBodies) {
     // stream that took it for the end of the file would never see "Next".
     std::string crlf = "{\r\n\"CommandID\":\"Hello\",\r\n\"CommandArgs\":\"\"\r\n}\r\n";
     std::string ctrlZ = "{\"CommandID\":\"Z\x1A\",\"CommandArgs\":\"\"}";
-    ASSERT_TRUE(host.SendRaw(Frame(crlf) + Frame(ctrlZ) + Frame(Unknown("Next"))));
+    ASSERT_TRUE(host.SendRaw(Frame(crlf) + Frame(ctrlZ) + Frame(UnknownCommand("Next"))));
     HostExit exit = host.Finish();
     EXPECT_TRUE(EndedWithReplies(exit, 4));
 
     HostLog log = Log();
     EXPECT_EQ(LengthLines(log), (Lines{LengthLine(crlf.size()), LengthLine(ctrlZ.size()),
-                                       LengthLine(Unknown("Next").size())}))
+                                       LengthLine(UnknownCommand("Next").size())}))
         << DescribeLog(log);
     EXPECT_EQ(CommandLines(log), (Lines{"Command ID : Hello", "Command ID : Next"}))
         << DescribeLog(log);
@@ -218,12 +218,12 @@ TEST_F(UntranslatedBytesTest, LengthBytesCarriageReturnLineFeed) {
     ASSERT_TRUE(StartHost());
     const size_t length = 0x0A0D;  // 0D 0A 00 00
     ASSERT_TRUE(host.SendRaw(std::string("\x0D\x0A\x00\x00", 4) + PaddedRequest("Hello", length)));
-    ASSERT_TRUE(host.SendFrame(Unknown("Next")));
+    ASSERT_TRUE(host.SendFrame(UnknownCommand("Next")));
     HostExit exit = host.Finish();
     EXPECT_TRUE(EndedWithReplies(exit, 3));
 
     HostLog log = Log();
-    EXPECT_EQ(LengthLines(log), (Lines{LengthLine(length), LengthLine(Unknown("Next").size())}))
+    EXPECT_EQ(LengthLines(log), (Lines{LengthLine(length), LengthLine(UnknownCommand("Next").size())}))
         << DescribeLog(log);
     EXPECT_EQ(CommandLines(log), (Lines{"Command ID : Hello", "Command ID : Next"}))
         << DescribeLog(log);
@@ -232,14 +232,14 @@ TEST_F(UntranslatedBytesTest, LengthBytesCarriageReturnLineFeed) {
 TEST_F(UntranslatedBytesTest, ZeroByteEndsRequestText) {
     ASSERT_TRUE(StartHost());
     // Parsed beyond the zero byte, the trailing brace would be a parse error.
-    std::string body = Unknown("Hello") + std::string("\0{", 2);
+    std::string body = UnknownCommand("Hello") + std::string("\0{", 2);
     ASSERT_TRUE(host.SendFrame(body));
-    ASSERT_TRUE(host.SendFrame(Unknown("Next")));
+    ASSERT_TRUE(host.SendFrame(UnknownCommand("Next")));
     HostExit exit = host.Finish();
     EXPECT_TRUE(EndedWithReplies(exit, 3));
 
     HostLog log = Log();
-    EXPECT_EQ(LengthLines(log), (Lines{LengthLine(body.size()), LengthLine(Unknown("Next").size())}))
+    EXPECT_EQ(LengthLines(log), (Lines{LengthLine(body.size()), LengthLine(UnknownCommand("Next").size())}))
         << DescribeLog(log);
     EXPECT_EQ(CommandLines(log), (Lines{"Command ID : Hello", "Command ID : Next"}))
         << DescribeLog(log);
@@ -264,7 +264,7 @@ TEST_F(BurstTest, ManyFramesInOneWrite) {
                 ++keyErrors;
                 break;
             case 2:
-                burst += Frame(Unknown("Hello" + std::to_string(i)));
+                burst += Frame(UnknownCommand("Hello" + std::to_string(i)));
                 ++unknown;
                 break;
             default:

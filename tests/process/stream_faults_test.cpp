@@ -33,7 +33,7 @@ const char kKeyError[] = "Key value is not exist or wrong!";
 const char kUrlOpenFailed[] = " GETFRAMEURL_LIST OPENFILEMAP FAILED (2)";
 const char kDevtoolOpenFailed[] = " GETFRAMEURL_DEVTOOL OPENFILEMAP FAILED ";
 
-std::string Unknown(const std::string& command) { return Request(command, "\"\""); }
+std::string UnknownCommand(const std::string& command) { return Request(command, "\"\""); }
 
 std::vector<std::string> LengthLines(const HostLog& log) { return MessagesStartingWith(log, 0, "Request data length : "); }
 std::vector<std::string> CommandLines(const HostLog& log) { return MessagesStartingWith(log, 0, "Command ID : "); }
@@ -48,12 +48,12 @@ TEST_F(EdgeLengthTest, OneByteBodies) {
     ASSERT_TRUE(StartHost());
     // A zero byte is an empty text; a lone digit parses, but is no object.
     ASSERT_TRUE(host.SendRaw(Frame(std::string(1, '\0')) + Frame(" ") + Frame("{") + Frame("7") +
-                             Frame(Unknown("Next"))));
+                             Frame(UnknownCommand("Next"))));
     HostExit exit = host.Finish();
     EXPECT_TRUE(EndedWithReplies(exit, 6));
     HostLog log = Log();
     Lines lengths(4, "Request data length : 1");
-    lengths.push_back("Request data length : " + std::to_string(Unknown("Next").size()));
+    lengths.push_back("Request data length : " + std::to_string(UnknownCommand("Next").size()));
     EXPECT_EQ(LengthLines(log), lengths) << DescribeLog(log);
     EXPECT_EQ(Messages(log, 2), (Lines{kParseError, kParseError, kParseError, kKeyError, kEndLine})) << DescribeLog(log);
     EXPECT_EQ(CommandLines(log), Lines{"Command ID : Next"}) << DescribeLog(log);
@@ -74,7 +74,7 @@ class SignBitLengthTest : public HostTest, public ::testing::WithParamInterface<
 TEST_P(SignBitLengthTest, CutAndDiscardedToTheEndOfInput) {
     ASSERT_TRUE(StartHost());
     ASSERT_TRUE(host.SendRaw(LengthPrefix(GetParam().length) + PaddedRequest("Hello", 1000000) +
-                             Frame(Unknown("Hidden")) + std::string(5000, '\x7F')));
+                             Frame(UnknownCommand("Hidden")) + std::string(5000, '\x7F')));
     HostExit exit = host.Finish();
     EXPECT_TRUE(EndedWithReplies(exit, 2));
     HostLog log = Log();
@@ -95,15 +95,15 @@ TEST_F(EdgeLengthTest, OverLongBodyPresentInFullThenTheNextFrame) {
     const uint32_t kDeclared = 0x01000000u;
     ASSERT_TRUE(StartHost());
     std::string body = PaddedRequest("Hello", 1000000);
-    std::string decoy = Frame(Unknown("Decoy"));
+    std::string decoy = Frame(UnknownCommand("Decoy"));
     while (body.size() + decoy.size() <= kDeclared) body += decoy;
     body.append(kDeclared - body.size(), 'z');
-    ASSERT_TRUE(host.SendRaw(LengthPrefix(kDeclared) + body + Frame(Unknown("Next"))));
+    ASSERT_TRUE(host.SendRaw(LengthPrefix(kDeclared) + body + Frame(UnknownCommand("Next"))));
     HostExit exit = host.Finish();
     EXPECT_TRUE(EndedWithReplies(exit, 3));
     HostLog log = Log();
     EXPECT_EQ(LengthLines(log), (Lines{"Request data length : " + std::to_string(kDeclared),
-                                       "Request data length : " + std::to_string(Unknown("Next").size())}))
+                                       "Request data length : " + std::to_string(UnknownCommand("Next").size())}))
         << DescribeLog(log);
     EXPECT_EQ(CommandLines(log), (Lines{"Command ID : Hello", "Command ID : Next"})) << DescribeLog(log);
 }
@@ -112,7 +112,7 @@ TEST_F(EdgeLengthTest, OverLongBodyPresentInFullThenTheNextFrame) {
 // put together from reads of one byte each.
 TEST_F(EdgeLengthTest, FrameArrivesOneByteAtATime) {
     ASSERT_TRUE(StartHost());
-    std::string slow = Frame(Unknown("Slow"));
+    std::string slow = Frame(UnknownCommand("Slow"));
     for (char byte : slow) {
         ASSERT_TRUE(host.SendRaw(std::string(1, byte)));
         std::this_thread::sleep_for(std::chrono::milliseconds(3));
@@ -120,12 +120,12 @@ TEST_F(EdgeLengthTest, FrameArrivesOneByteAtATime) {
     std::string reply;
     ASSERT_TRUE(host.ReadFrame(&reply));
     EXPECT_EQ(reply, kReplyBody);
-    ASSERT_TRUE(host.SendFrame(Unknown("Next")));
+    ASSERT_TRUE(host.SendFrame(UnknownCommand("Next")));
     HostExit exit = host.Finish();
     EXPECT_TRUE(EndedWithReplies(exit, 2));
     HostLog log = Log();
     EXPECT_EQ(LengthLines(log), (Lines{"Request data length : " + std::to_string(slow.size() - 4),
-                                       "Request data length : " + std::to_string(Unknown("Next").size())}))
+                                       "Request data length : " + std::to_string(UnknownCommand("Next").size())}))
         << DescribeLog(log);
     EXPECT_EQ(CommandLines(log), (Lines{"Command ID : Slow", "Command ID : Next"})) << DescribeLog(log);
 }

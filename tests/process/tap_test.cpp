@@ -178,14 +178,14 @@ const std::string kCtrlZBody = "{\"CommandID\":\"Z\x1A\",\"CommandArgs\":\"\"}";
 const std::string kNotUtf8Body = "\xFF\xFE{}\xC3";
 
 std::vector<std::string> ScriptBodies() {
-    return {Unknown("Hello"), "{", PaddedRequest("Hello", 1000000), kCrLfBody, kCtrlZBody, kNotUtf8Body,
+    return {UnknownCommand("Hello"), "{", PaddedRequest("Hello", 1000000), kCrLfBody, kCtrlZBody, kNotUtf8Body,
             ""};
 }
 
 std::string Script() {
     std::string bytes;
     for (const std::string& body : ScriptBodies()) bytes += Frame(body);
-    return bytes + Frame(Unknown("AfterTheEnd"));
+    return bytes + Frame(UnknownCommand("AfterTheEnd"));
 }
 
 const size_t kScriptReplies = 7;  // one per frame before the zero length, and the last
@@ -277,15 +277,15 @@ TEST_F(TapRecordTest, OneRecordPerFrameEachWayInOrder) {
     // Every frame the browser sent, the one after the zero length included:
     // the tap reads what the host no longer does.
     std::vector<std::string> sent = ScriptBodies();
-    sent.push_back(Unknown("AfterTheEnd"));
+    sent.push_back(UnknownCommand("AfterTheEnd"));
     std::vector<TapRecord> toHost = FrameRecords(records, kToHost);
     ASSERT_EQ(toHost.size(), sent.size()) << Describe(records);
     for (size_t i = 0; i < sent.size(); ++i) {
         EXPECT_TRUE(StartsWith(toHost[i].what, "length " + std::to_string(sent[i].size())))
             << i << ": " << toHost[i].what;
     }
-    EXPECT_EQ(toHost[0].what, "length " + std::to_string(Unknown("Hello").size()) + " (text)");
-    EXPECT_EQ(toHost[0].body, std::vector<std::string>{Unknown("Hello")});
+    EXPECT_EQ(toHost[0].what, "length " + std::to_string(UnknownCommand("Hello").size()) + " (text)");
+    EXPECT_EQ(toHost[0].body, std::vector<std::string>{UnknownCommand("Hello")});
     EXPECT_EQ(toHost[1].body, std::vector<std::string>{"{"});
     // A million bytes: the first part only, and how long it was.
     EXPECT_EQ(toHost[2].what, "length 1000000 (text, first 65536 bytes)");
@@ -328,7 +328,7 @@ TEST_F(TapRecordTest, OneRecordPerFrameEachWayInOrder) {
 // frames pass, not at the end.
 TEST_F(TapRecordTest, RecordsAreWrittenWhileTapRuns) {
     ASSERT_TRUE(StartTap());
-    ASSERT_TRUE(host.SendFrame(Unknown("Hello")));
+    ASSERT_TRUE(host.SendFrame(UnknownCommand("Hello")));
     std::string reply;
     ASSERT_TRUE(host.ReadFrame(&reply));
     EXPECT_EQ(reply, kReplyBody);
@@ -374,8 +374,8 @@ TEST_F(TapRecordTest, LongBodyCutInsideCharacter) {
 
 TEST_F(TapRecordTest, ShortBodyAtEndOfStream) {
     ASSERT_TRUE(StartTap());
-    std::string part = Unknown("Hello").substr(0, 30);
-    ASSERT_TRUE(host.SendRaw(Frame(Unknown("Hello")) + LengthPrefix(100) + part));
+    std::string part = UnknownCommand("Hello").substr(0, 30);
+    ASSERT_TRUE(host.SendRaw(Frame(UnknownCommand("Hello")) + LengthPrefix(100) + part));
     EXPECT_TRUE(EndedWithReplies(host.Finish(), 3));
 
     std::vector<TapRecord> records;
@@ -385,7 +385,7 @@ TEST_F(TapRecordTest, ShortBodyAtEndOfStream) {
         if (record.who == kToHost) toHost.push_back(record);
     }
     ASSERT_EQ(toHost.size(), 3u) << Describe(records);
-    EXPECT_EQ(toHost[0].what, "length " + std::to_string(Unknown("Hello").size()) + " (text)");
+    EXPECT_EQ(toHost[0].what, "length " + std::to_string(UnknownCommand("Hello").size()) + " (text)");
     EXPECT_EQ(toHost[1].what, "length 100, short body: 30 bytes at the end of the stream (text)");
     EXPECT_EQ(toHost[1].body, std::vector<std::string>{part});
     EXPECT_EQ(toHost[2].what, "end of stream");
@@ -393,7 +393,7 @@ TEST_F(TapRecordTest, ShortBodyAtEndOfStream) {
 
 TEST_F(TapRecordTest, ShortHeaderAtEndOfStream) {
     ASSERT_TRUE(StartTap());
-    ASSERT_TRUE(host.SendRaw(Frame(Unknown("Hello")) + std::string("\x0D\x0A", 2)));
+    ASSERT_TRUE(host.SendRaw(Frame(UnknownCommand("Hello")) + std::string("\x0D\x0A", 2)));
     EXPECT_TRUE(EndedWithReplies(host.Finish(), 3));
 
     std::vector<TapRecord> records;
@@ -402,7 +402,7 @@ TEST_F(TapRecordTest, ShortHeaderAtEndOfStream) {
     for (const TapRecord& record : records) {
         if (record.who == kToHost) toHost.push_back(record.what);
     }
-    EXPECT_EQ(toHost, (std::vector<std::string>{"length " + std::to_string(Unknown("Hello").size()) + " (text)",
+    EXPECT_EQ(toHost, (std::vector<std::string>{"length " + std::to_string(UnknownCommand("Hello").size()) + " (text)",
                                                 "short header: 2 of 4 bytes at the end of the stream: 0d 0a",
                                                 "end of stream"}))
         << Describe(records);
@@ -437,7 +437,7 @@ using TapLifetimeTest = TapTest;
 
 TEST_F(TapLifetimeTest, EndsWithHostWhileInputStaysOpen) {
     ASSERT_TRUE(StartTap());
-    ASSERT_TRUE(host.SendRaw(Frame(Unknown("Hello")) + LengthPrefix(0)));
+    ASSERT_TRUE(host.SendRaw(Frame(UnknownCommand("Hello")) + LengthPrefix(0)));
     // Our end of the tap's input stays open until the tap has gone.
     uint32_t status = 0;
     ASSERT_TRUE(host.WaitExit(&status));
@@ -483,7 +483,7 @@ TEST_F(TapLifetimeTest, BrowserThatStopsReadingDoesNotBlockHost) {
 // how the host ended, and ends as it did.
 TEST_F(TapLifetimeTest, StopRequestReachesHost) {
     ASSERT_TRUE(StartTap());
-    ASSERT_TRUE(host.SendFrame(Unknown("Hello")));
+    ASSERT_TRUE(host.SendFrame(UnknownCommand("Hello")));
     std::string reply;
     ASSERT_TRUE(host.ReadFrame(&reply));
     // The launcher passes it to the tap, the tap to the host.
@@ -519,7 +519,7 @@ TEST_F(TapLifetimeTest, MissingHostFailsWithReason) {
 TEST_F(TapLifetimeTest, UnwritableRecordStillPassesBytes) {
     std::string unwritable = (fs::u8path(RecordDir()) / "no folder" / "record.txt").u8string();
     ASSERT_TRUE(StartTap({}, {{"ORVENDEL_TAP_LOG", unwritable}}));
-    ASSERT_TRUE(host.SendRaw(Frame(Unknown("Hello")) + Frame(PaddedRequest("Hello", 200000))));
+    ASSERT_TRUE(host.SendRaw(Frame(UnknownCommand("Hello")) + Frame(PaddedRequest("Hello", 200000))));
     HostExit exit = host.Finish();
     EXPECT_TRUE(EndedWithReplies(exit, 3));
     std::error_code ec;

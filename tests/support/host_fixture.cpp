@@ -117,7 +117,7 @@ std::string Request(const std::string& command, const std::string& argsJson) {
     return "{\"CommandID\":\"" + command + "\",\"CommandArgs\":" + argsJson + "}";
 }
 
-std::string Unknown(const std::string& command) { return Request(command, "\"\""); }
+std::string UnknownCommand(const std::string& command) { return Request(command, "\"\""); }
 
 std::string PaddedRequest(const std::string& command, size_t size) {
     size_t frame = Request(command, "\"\"").size();

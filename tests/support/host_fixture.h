@@ -24,7 +24,7 @@ std::string Frame(const std::string& body);
 // {"CommandID":"<command>","CommandArgs":<argsJson>}; argsJson is written as given.
 std::string Request(const std::string& command, const std::string& argsJson);
 // A request for a command the host does not know, which it takes without a reply.
-std::string Unknown(const std::string& command);
+std::string UnknownCommand(const std::string& command);
 // A request of exactly size bytes whose CommandArgs is a string of 'a's, so
 // that losing or adding any byte spoils it.
 std::string PaddedRequest(const std::string& command, size_t size);
