@@ -75,11 +75,15 @@ wine_env_stop() {
   if [ -n "${WINEPREFIX:-}" ]; then "${WINESERVER:-wineserver}" -k >/dev/null 2>&1 || true; fi
 }
 
-# wine_pool_stop POOL_DIR: ends the servers of a pool's prefixes.
+# wine_pool_stop POOL_DIR: ends the servers of a pool's prefixes, and any
+# Wine process of theirs that outlived its server's -k (a server was once
+# seen to stay up with Wine's services after it).
 wine_pool_stop() {
   local slot
   for slot in "$1"/slot-*/; do
     [ -d "$slot/prefix" ] || continue
     WINEPREFIX="$slot/prefix" "${WINESERVER:-/usr/lib/wine/wineserver64}" -k >/dev/null 2>&1 || true
   done
+  grep -l -z -F "WINEPREFIX=$1/slot-" /proc/[0-9]*/environ 2>/dev/null | cut -d/ -f3 |
+    while read -r pid; do kill -9 "$pid" 2>/dev/null || true; done
 }
