@@ -71,6 +71,53 @@ for m in "${MANIFESTS[@]}"; do [ -e "$m" ] && fail "$m is still there after prer
 DPKG_ROOT="$T/root" "$T/control/prerm" remove >"$T/out.log" 2>&1 || fail "prerm remove with nothing installed failed"
 end
 
+# The real dpkg, in a private mount namespace whose /usr, /etc, /opt and /var
+# are overlays onto scratch folders: the install is whole and the machine's
+# own folders never change.
+begin "dpkg -i: the doctor finds nothing to warn of in Chromium, Chrome or Edge; dpkg -r leaves no registration"
+if [ "$(id -u)" -ne 0 ] || ! command -v unshare >/dev/null || ! grep -qw overlay /proc/filesystems; then
+  echo "    skipped: needs root, unshare and overlayfs for a private dpkg -i (uid $(id -u))"
+else
+  mkdir -p "$T/dpkg-home"
+  # shellcheck disable=SC2016 # expanded by the inner shell
+  unshare --mount --propagation private bash -c '
+    set -u
+    T=$1 DEB=$2 HOST_NAME=$3
+    for d in usr etc opt var; do
+      [ -d "/$d" ] || continue
+      mkdir -p "$T/overlay/$d/upper" "$T/overlay/$d/work"
+      mount -t overlay overlay -o "lowerdir=/$d,upperdir=$T/overlay/$d/upper,workdir=$T/overlay/$d/work" "/$d" || exit 3
+    done
+    dpkg --purge orvendel >/dev/null 2>&1
+    dpkg -i "$DEB" >"$T/dpkg-i.log" 2>&1 || exit 4
+    for b in chromium chrome edge; do
+      env -u XDG_CONFIG_HOME -u CHROME_CONFIG_HOME HOME="$T/dpkg-home" \
+        /usr/bin/orvendel-doctor --browser "$b" --json >"$T/doctor-$b.json" 2>"$T/doctor-$b.err"
+      echo "$?" >"$T/doctor-$b.rc"
+    done
+    dpkg -r orvendel >"$T/dpkg-r.log" 2>&1 || exit 5
+    ls /etc/opt/chrome/native-messaging-hosts/"$HOST_NAME".json /etc/chromium/native-messaging-hosts/"$HOST_NAME".json \
+      /etc/opt/edge/native-messaging-hosts/"$HOST_NAME".json /usr/lib/orvendel/orvendel_host >"$T/left.txt" 2>/dev/null
+    exit 0
+  ' dpkg-in-namespace "$T" "$DEB" "$HOST_NAME"
+  RC=$?
+  case $RC in
+    0)
+      for b in chromium chrome edge; do
+        [ "$(cat "$T/doctor-$b.rc")" = 0 ] || fail "the doctor for $b: exit status $(cat "$T/doctor-$b.rc")"
+        nothing_to_warn_of "$T/doctor-$b.json" "$b" >"$T/warned.txt" ||
+          { fail "the doctor for $b, after dpkg -i:"; cat "$T/warned.txt"; show "$T/doctor-$b.err"; }
+      done
+      [ -s "$T/left.txt" ] && { fail "left after dpkg -r:"; show "$T/left.txt"; }
+      ;;
+    3) fail "could not mount an overlay" ;;
+    4) fail "dpkg -i failed"; show "$T/dpkg-i.log" ;;
+    5) fail "dpkg -r failed"; show "$T/dpkg-r.log" ;;
+    *) fail "the namespace ended with status $RC" ;;
+  esac
+fi
+end
+
 begin "the .tar.gz holds the same tree; its install.sh finds its own host, its uninstall.sh runs from it too"
 tar tvzf "$TGZ" | awk '{ $2 = "x"; print }' >"$T/tgz.list"
 TOP=$(tar tzf "$TGZ" | sed -n '1s|/.*||p')
