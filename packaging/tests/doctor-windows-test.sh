@@ -50,18 +50,24 @@ manifest() {
     "${2:-$HOST_NAME}" "${3:-orvendel_host.exe}" "${4:-$REF}" >"$1"
 }
 
+# reset: none of the keys the cases write, in either view, and only the good
+# manifest. One reg.exe import of deletions: a Wine process per key and view
+# made this test several times longer.
 reset() {
-  local hive view key
-  for hive in HKLM HKCU; do
-    for view in /reg:32 /reg:64; do
-      for key in "$CHROME" "$EDGE" "Chromium\\NativeMessagingHosts\\$HOST_NAME"; do
-        reg delete "$hive\\$SW\\$key" /f "$view"
+  local hive node key
+  {
+    printf 'Windows Registry Editor Version 5.00\r\n\r\n'
+    for hive in HKEY_LOCAL_MACHINE HKEY_CURRENT_USER; do
+      for node in '' "Wow6432Node\\"; do
+        for key in "$CHROME" "$EDGE" "Chromium\\NativeMessagingHosts\\$HOST_NAME" 'Policies\Google\Chrome' \
+          'Policies\Microsoft\Edge' 'Policies\Microsoft\Windows\System'; do
+          printf '[-%s\\SOFTWARE\\%s%s]\r\n' "$hive" "$node" "$key"
+        done
       done
-      reg delete "$hive\\SOFTWARE\\Policies\\Google\\Chrome" /f "$view"
-      reg delete "$hive\\SOFTWARE\\Policies\\Microsoft\\Edge" /f "$view"
-      reg delete "$hive\\SOFTWARE\\Policies\\Microsoft\\Windows\\System" /f "$view"
     done
-  done
+  } >"$DIR/reset.reg"
+  timeout -k 5 60 "$WINE" reg import 'C:\orv-doctor\reset.reg' >"$REG_OUT" 2>&1 </dev/null ||
+    { fail "reg import of the deletions"; show "$REG_OUT"; }
   rm -f "$DIR"/*.json
   manifest "$DIR/$HOST_NAME.json"
 }

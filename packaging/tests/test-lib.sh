@@ -10,6 +10,12 @@ ID_A=aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa
 ID_B=ponmlkjihgfedcbaponmlkjihgfedcba
 SOURCE=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
+# Debian's own Python where there is one: a version manager's shim first on
+# PATH (pyenv's) took seconds a call on a busy machine.
+PYTHON=/usr/bin/python3
+[ -x "$PYTHON" ] || PYTHON=$(command -v python3)
+python3() { "$PYTHON" "$@"; }
+
 PASSED=0
 FAILED=0
 GROUP=

@@ -168,9 +168,11 @@ end
 begin "unregister /machine removes both views; nothing registered is fine"
 wcmd "$DIR" unregister.cmd /machine /chrome /id "$ID_A,$ID_B"
 expect_rc 0 "unregister /machine /chrome"
+cp "$OUT" "$WORK/unregister.out"
 expect_no_hklm "$CHROME_KEY"
 [ "$WINEARCH" = win64 ] && expect_absent "HKLM\\$(wow_key "$CHROME_KEY")" /reg:64
 [ -e "$DIR/$HOST_NAME-chrome-machine.json" ] && fail "the machine manifest is still there"
+[ "$GROUP_FAILS" -eq 0 ] || show "$WORK/unregister.out"
 wcmd "$DIR" unregister.cmd /machine
 expect_rc 0 "unregister /machine with nothing registered"
 wcmd "$DIR" unregister.cmd /user
