@@ -17,6 +17,7 @@
 
 #include "platform/child_process.h"
 #include "platform/platform.h"
+#include "tools/doctor/wide.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -36,15 +37,6 @@ namespace {
 const char kChildModeVariable[] = "ORVENDEL_TOOLHELP_CHILD";
 // The exit status of a child that has reported.
 constexpr uint32_t kReportedStatus = 7;
-
-std::string Narrow(const WCHAR* text) {
-    int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (n <= 1) return std::string();
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], n, nullptr, nullptr);
-    out.resize(static_cast<size_t>(n - 1));
-    return out;
-}
 
 // Every entry of one snapshot, read the way CheckBrowser reads them.
 std::vector<PROCESSENTRY32W> SnapshotEntries() {
@@ -72,7 +64,7 @@ const PROCESSENTRY32W* FindEntry(const std::vector<PROCESSENTRY32W>& entries, DW
 
 std::string ImageOf(const std::vector<PROCESSENTRY32W>& entries, DWORD pid) {
     const PROCESSENTRY32W* entry = FindEntry(entries, pid);
-    return entry != nullptr ? Narrow(entry->szExeFile) : std::string("(none)");
+    return entry != nullptr ? Utf8(entry->szExeFile) : std::string("(none)");
 }
 
 uint64_t FileTimeValue(const FILETIME& ft) {
@@ -116,7 +108,7 @@ BOOL CALLBACK FindOwnedBrowserWindow(HWND hwnd, LPARAM lParam) {
     auto* search = reinterpret_cast<WindowSearch*>(lParam);
     WCHAR name[260] = {};
     GetClassNameW(hwnd, name, 260);
-    if (Narrow(name) != "Chrome_WidgetWin_1" || !IsWindowVisible(hwnd) ||
+    if (Utf8(name) != "Chrome_WidgetWin_1" || !IsWindowVisible(hwnd) ||
         (GetWindowLongW(hwnd, GWL_STYLE) & WS_SYSMENU) == 0) {
         return TRUE;
     }
@@ -169,7 +161,7 @@ std::string OwnExecutable() {
     WCHAR path[MAX_PATH];
     DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
     if (n == 0 || n >= MAX_PATH) return std::string();
-    return Narrow(path);
+    return Utf8(path);
 #else
     char path[4096];
     ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
@@ -209,7 +201,7 @@ public:
         DWORD n = GetTempPathW(MAX_PATH, temp);
         if (n == 0 || n >= MAX_PATH) return false;
         for (int attempt = 0; attempt < 100; ++attempt) {
-            std::string dir = Narrow(temp) + "orv-alias-" + std::to_string(GetCurrentProcessId()) + "-" +
+            std::string dir = Utf8(temp) + "orv-alias-" + std::to_string(GetCurrentProcessId()) + "-" +
                               std::to_string(attempt);
             if (CreateDirectoryW(Wide(dir).c_str(), nullptr)) {
                 dir_ = dir;
@@ -270,7 +262,7 @@ TEST(ToolhelpSnapshot, ListsOurselvesUnderOurImageName) {
     std::vector<PROCESSENTRY32W> entries = SnapshotEntries();
     const PROCESSENTRY32W* self = FindEntry(entries, GetCurrentProcessId());
     ASSERT_NE(self, nullptr);
-    EXPECT_EQ(Narrow(self->szExeFile), OwnImageName());
+    EXPECT_EQ(Utf8(self->szExeFile), OwnImageName());
 #if !defined(_WIN32)
     EXPECT_EQ(self->th32ParentProcessID, static_cast<DWORD>(getppid()));
 #endif
@@ -295,7 +287,7 @@ TEST(ToolhelpSnapshot, SeesAChildUnderTheNameItWasStartedAs) {
     std::vector<PROCESSENTRY32W> entries = SnapshotEntries();
     const PROCESSENTRY32W* entry = FindEntry(entries, child.Pid());
     ASSERT_NE(entry, nullptr);
-    EXPECT_EQ(Narrow(entry->szExeFile), ExecutableName("chrome"));
+    EXPECT_EQ(Utf8(entry->szExeFile), ExecutableName("chrome"));
     EXPECT_EQ(entry->th32ParentProcessID, GetCurrentProcessId());
 
     child.CloseInput();
@@ -434,7 +426,7 @@ TEST(ToolhelpSnapshot, NamesWithBlanksAndParenthesesParse) {
         std::vector<PROCESSENTRY32W> entries = SnapshotEntries();
         const PROCESSENTRY32W* entry = FindEntry(entries, child.Pid());
         ASSERT_NE(entry, nullptr) << name;
-        EXPECT_EQ(Narrow(entry->szExeFile), name);
+        EXPECT_EQ(Utf8(entry->szExeFile), name);
         EXPECT_EQ(entry->th32ParentProcessID, GetCurrentProcessId()) << name;
         EXPECT_GE(entry->cntThreads, 1u) << name;  // sanitizers add threads of their own
     }
@@ -489,7 +481,7 @@ TEST(ToolhelpSnapshot, SnapshotWithoutProcessesListsNone) {
 TEST(Kernel32Resolution, LoadsKernel32InAnyCase) {
     for (const WCHAR* name : {W("kernel32.dll"), W("KERNEL32.DLL"), W("Kernel32.Dll")}) {
         HMODULE module = LoadLibraryW(name);
-        ASSERT_NE(module, nullptr) << Narrow(name);
+        ASSERT_NE(module, nullptr) << Utf8(name);
         EXPECT_TRUE(FreeLibrary(module));
     }
     SetLastError(0);
