@@ -254,13 +254,13 @@ for scope in /machine /user; do
   INSTALL="$DIR/installed"
   "${CMAKE:-cmake}" --install "$BUILD" --prefix "$INSTALL" >"$DIR/install.log" 2>&1 || { fail "cmake --install"; show "$DIR/install.log"; }
   cp "$DIR/pe32.bin" "$INSTALL/orvendel_host.exe"
-  (cd "$INSTALL" && timeout -k 5 120 "$WINE" cmd /c register.cmd "$scope") >"$DIR/register.txt" 2>&1 </dev/null ||
-    { fail "register.cmd $scope"; show "$DIR/register.txt"; }
+  wine_cmd "$INSTALL" "$DIR/register.txt" register.cmd "$scope"
+  [ "$RC" -eq 0 ] || { fail "register.cmd $scope"; show "$DIR/register.txt"; }
   for b in chrome edge; do
     doctor "$b"
     nothing_to_warn_of "$DIR/out.json" "$b" || fail "$b: a WARN or FAIL after register.cmd $scope"
   done
-  (cd "$INSTALL" && timeout -k 5 120 "$WINE" cmd /c unregister.cmd "$scope") >"$DIR/register.txt" 2>&1 </dev/null
+  wine_cmd "$INSTALL" "$DIR/register.txt" unregister.cmd "$scope"
   end
 done
 

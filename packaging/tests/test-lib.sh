@@ -119,6 +119,21 @@ EOF
   fi
 }
 
+# wine_cmd FOLDER OUT ARGS...: cmd.exe /c ARGS from FOLDER, its output in OUT,
+# its exit status in RC. On a loaded machine Wine's cmd.exe was seen to fail
+# to start reg.exe ("Can't recognize 'reg add ...' as an internal or external
+# command"): a script that met that is run once more.
+wine_cmd() {
+  local folder=$1 out=$2 try
+  shift 2
+  for try in 1 2; do
+    (cd "$folder" && timeout -k 5 120 "$WINE" cmd /c "$@") >"$out" 2>&1 </dev/null
+    RC=$?
+    grep -q "^Can't recognize '" "$out" || return 0
+    [ "$try" = 1 ] && echo "    (Wine's cmd.exe could not start a program; running $1 again)"
+  done
+}
+
 # reg ARGS...: Wine's reg.exe, its output in $REG_OUT (set by the test).
 reg() { timeout -k 5 60 "$WINE" reg "$@" >"$REG_OUT" 2>&1 </dev/null; }
 

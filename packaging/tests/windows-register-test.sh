@@ -45,10 +45,7 @@ fi
 # wcmd FOLDER SCRIPT ARGS...: runs the script with cmd.exe from that folder;
 # its exit status in RC, its output in $OUT.
 wcmd() {
-  local folder=$1
-  shift
-  (cd "$folder" && timeout -k 5 120 "$WINE" cmd /c "$@") >"$OUT" 2>&1 </dev/null
-  RC=$?
+  wine_cmd "$1" "$OUT" "${@:2}"
 }
 
 expect_absent() { # KEY [VIEW]
