@@ -39,6 +39,8 @@ public:
     // True when the child ended within timeoutMs; its raw exit status in *status.
     bool Wait(int timeoutMs, uint32_t* status);
     void Kill();
+    // Kills a child still running and closes the pipes: Start may be called again.
+    void Reset();
     uint32_t Pid() const { return pid_; }
     bool Running() const;
 

@@ -67,10 +67,15 @@ int AboveStandardFds(int fd) { return fd > 2 ? fd : fcntl(fd, F_DUPFD, 3); }
 
 }  // namespace
 
-ChildProcess::~ChildProcess() {
+ChildProcess::~ChildProcess() { Reset(); }
+
+void ChildProcess::Reset() {
     CloseFd(&input_);
     Kill();
     CloseFd(&output_);
+    pid_ = 0;
+    exited_ = false;
+    status_ = 0;
 }
 
 bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& args,

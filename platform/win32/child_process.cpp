@@ -89,11 +89,16 @@ std::string LastErrorText(const std::string& what) {
 
 }  // namespace
 
-ChildProcess::~ChildProcess() {
+ChildProcess::~ChildProcess() { Reset(); }
+
+void ChildProcess::Reset() {
     CloseSlot(&input_);
     Kill();
     CloseSlot(&output_);
     CloseSlot(&process_);
+    pid_ = 0;
+    exited_ = false;
+    status_ = 0;
 }
 
 bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& args,

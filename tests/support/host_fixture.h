@@ -134,8 +134,15 @@ public:
     HostExit Finish(int timeoutMs = kHostTimeoutMs);
 
     ChildProcess& Child() { return child_; }
+
+    enum class RelayStart {
+        Logged,   // both relays logged their start and closed the log again
+        LostOne,  // one relay's line alone, for long enough that the other's was lost
+        Ended,    // the host ended, or refused the browser
+        TimedOut,
+    };
     // Until both relay threads have logged their start (trace lines on).
-    void WaitForRelays(const HostFolder& folder);
+    RelayStart WaitForRelays(const HostFolder& folder);
 
 private:
     ChildProcess child_;
