@@ -122,14 +122,15 @@ EOF
 # wine_cmd FOLDER OUT ARGS...: cmd.exe /c ARGS from FOLDER, its output in OUT,
 # its exit status in RC. On a loaded machine Wine's cmd.exe was seen to fail
 # to start reg.exe ("Can't recognize 'reg add ...' as an internal or external
-# command"): a script that met that is run once more.
+# command"), which unregister.cmd reports as "could not run reg.exe": a script
+# that met either is run once more.
 wine_cmd() {
   local folder=$1 out=$2 try
   shift 2
   for try in 1 2; do
     (cd "$folder" && timeout -k 5 120 "$WINE" cmd /c "$@") >"$out" 2>&1 </dev/null
     RC=$?
-    grep -q "^Can't recognize '" "$out" || return 0
+    grep -q -e "^Can't recognize '" -e "could not run reg.exe" "$out" || return 0
     [ "$try" = 1 ] && echo "    (Wine's cmd.exe could not start a program; running $1 again)"
   done
 }

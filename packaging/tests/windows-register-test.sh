@@ -162,6 +162,23 @@ expect_absent "HKCU\\$CHROME_KEY"
 [ -e "$OTHER/$HOST_NAME-chrome-user.json" ] && fail "the other copy's manifest is still there"
 end
 
+# cmd.exe without PATH cannot find reg.exe: that is a failure, not "nothing
+# registered", and the key that stays keeps its manifest.
+begin "unregister when reg.exe cannot run: an error, the key and its manifest kept"
+wcmd "$DIR" register.cmd /user /edge
+expect_rc 0 "register /user /edge"
+printf '@echo off\r\nset "PATH="\r\ncall "%%~dp0unregister.cmd" %%*\r\n' >"$DIR/no-path.cmd"
+wcmd "$DIR" no-path.cmd /user /edge
+expect_rc 1 "unregister /user /edge without reg.exe"
+grep -q 'could not run reg.exe' "$OUT" || { fail "no message"; show "$OUT"; }
+rm -f "$DIR/no-path.cmd"
+expect_value "HKCU\\$EDGE_KEY" "" "$WIN_DIR\\$HOST_NAME-edge-user.json"
+[ -e "$DIR/$HOST_NAME-edge-user.json" ] || fail "the manifest of the key that stays was removed"
+wcmd "$DIR" unregister.cmd /user /edge
+expect_rc 0 "unregister /user /edge"
+expect_absent "HKCU\\$EDGE_KEY"
+end
+
 begin "unregister /machine removes both views; nothing registered is fine"
 wcmd "$DIR" unregister.cmd /machine /chrome /id "$ID_A,$ID_B"
 expect_rc 0 "unregister /machine /chrome"

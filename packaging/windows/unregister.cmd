@@ -47,11 +47,15 @@ rem %1 browser, %2 key under HKCU or HKLM, %3 tag in the manifest's name.
 :unregister
 set "MANIFEST=%HERE%%HOST_NAME%-%~3-%SCOPE%.json"
 if "%SCOPE%"=="machine" goto unregister_machine
+rem A key that stays keeps its manifest, so that what is left still works.
 call :remove_key "HKCU\%~2" ""
+if errorlevel 1 exit /b 1
 goto remove_manifest
 :unregister_machine
 call :remove_key "HKLM\%~2" /reg:32
+if errorlevel 1 exit /b 1
 call :remove_key "HKLM\%~2" /reg:64
+if errorlevel 1 exit /b 1
 :remove_manifest
 if not exist "%MANIFEST%" exit /b 0
 del /f /q "%MANIFEST%" >nul 2>&1
@@ -67,6 +71,8 @@ rem %1 key, %2 registry view or "". Absent is fine; someone else's is kept.
 :remove_key
 set "CURRENT="
 reg query "%~1" /ve %~2 >nul 2>&1
+rem 1 is reg.exe's "not found"; anything above is reg.exe that did not run.
+if errorlevel 2 goto query_failed
 if errorlevel 1 exit /b 0
 for /f "usebackq delims=" %%L in (`reg query "%~1" /ve %~2 2^>nul`) do (set "LINE=%%L" & call :take_value)
 if /i not "%CURRENT%"=="%MANIFEST%" goto foreign_key
@@ -77,6 +83,10 @@ exit /b 0
 :foreign_key
 >&2 echo %ME%: left %~1 %~2 alone: it points at "%CURRENT%"
 exit /b 0
+:query_failed
+>&2 echo %ME%: could not run reg.exe to read %~1 %~2
+set "FAILED=1"
+exit /b 1
 :remove_key_failed
 >&2 echo %ME%: reg.exe could not remove %~1 %~2
 set "FAILED=1"
