@@ -397,6 +397,8 @@ bool HostProcess::Start(const HostFolder& folder, const std::vector<std::string>
             fprintf(stderr, "host_fixture: one relay's start line was lost in each of %d starts\n", kStarts);
             return true;
         }
+        fprintf(stderr, "host_fixture: one relay's start line was lost; the host is started again (%d of %d)\n",
+                start + 1, kStarts);
         Finish(10000);
         child_.Reset();
         RestoreLog(folder.DumpDir(), sizes);
@@ -417,16 +419,16 @@ HostProcess::RelayStart HostProcess::WaitForRelays(const HostFolder& folder) {
         if (!MessagesStartingWith(log, 2, "BrowserType ERR").empty()) return RelayStart::Ended;
         size_t seen = 0;
         for (const char* entry : kEntries) seen += MessagesStartingWith(log, 0, entry).empty() ? 0 : 1;
-        bool held = LogFileHeld(folder.DumpDir());
         // A thread that has just closed the file still holds the busy flag
-        // for a moment: quiet on two polls in a row.
-        if (seen == 2 && !held) {
+        // for a moment: quiet on two polls in a row. (Looking for open files
+        // costs a walk of /proc: only once both lines are there.)
+        if (seen == 2 && !LogFileHeld(folder.DumpDir())) {
             if (settled) return RelayStart::Logged;
             settled = true;
         } else {
             settled = false;
         }
-        oneLineFor = seen == 1 && !held ? oneLineFor + kPollMs : 0;
+        oneLineFor = seen == 1 ? oneLineFor + kPollMs : 0;
         if (oneLineFor >= kLostAfterMs) return RelayStart::LostOne;
         if (!child_.Running()) return RelayStart::Ended;
         Sleep(kPollMs);
