@@ -17,14 +17,6 @@
 
 #include "tests/support/host_fixture.h"
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define ORV_TEST_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define ORV_TEST_SANITIZED 1
-#endif
-#endif
-
 namespace {
 
 const char kEndLine[] = "Request data length is 0";

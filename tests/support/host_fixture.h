@@ -15,6 +15,16 @@
 // Generous: a host under Wine can take a while to start on a busy machine.
 constexpr int kHostTimeoutMs = 30000;
 
+// Built with a sanitizer (from the compiler's own macros):
+// the heaviest tests send less there, where each request costs many times more.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define ORV_TEST_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define ORV_TEST_SANITIZED 1
+#endif
+#endif
+
 // The body of every reply the host sends.
 extern const char kReplyBody[];
 

@@ -672,9 +672,13 @@ TEST_F(CrossProcessTest, CreationRaceHasOneCreator) {
         const char* role = mapping ? "race-mapping" : "race-event";
         ASSERT_TRUE(a.Start(role, name, {{"ORVENDEL_IPC_BARRIER", barrierName}}));
         ASSERT_TRUE(b.Start(role, name, {{"ORVENDEL_IPC_BARRIER", barrierName}}));
+        auto* flag = static_cast<std::atomic<unsigned char>*>(go.get());
         ASSERT_EQ(a.Next(), "ready");
         ASSERT_EQ(b.Next(), "ready");
-        static_cast<std::atomic<unsigned char>*>(go.get())->store(1);
+        flag->store(1);
+        ASSERT_EQ(a.Next(), "set");
+        ASSERT_EQ(b.Next(), "set");
+        flag->store(2);
 
         std::string ra = a.Next(), rb = b.Next();
         const char* whole = mapping ? " sized" : " seen";
@@ -1110,7 +1114,9 @@ std::string Env(const char* name) {
 }
 
 // Spins on the first byte of the barrier block, so that both racers leave
-// it within a few instructions of each other.
+// it within a few instructions of each other. Only the last step spins, once
+// both racers are there: one that spun while the other was still starting
+// took a core from everything else on a loaded machine.
 bool PassBarrier() {
     UniqueHandle barrier = OpenMapping(Env("ORVENDEL_IPC_BARRIER"), FILE_MAP_READ);
     if (!barrier) return false;
@@ -1120,6 +1126,11 @@ bool PassBarrier() {
     auto* flag = static_cast<std::atomic<unsigned char>*>(view.get());
     auto start = std::chrono::steady_clock::now();
     while (flag->load() == 0) {
+        if (ElapsedMs(start) > kPeerTimeoutMs) return false;
+        Sleep(1);
+    }
+    Say("set");
+    while (flag->load() == 1) {
         if (ElapsedMs(start) > kPeerTimeoutMs) return false;
     }
     return true;
