@@ -17,7 +17,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -30,6 +29,7 @@
 #include "platform/posix/desktop.h"
 #include "tests/support/agent_side.h"
 #include "tests/support/host_fixture.h"
+#include "tests/support/proc_table.h"
 
 #ifndef ORV_HOST_PATH
 #error "ORV_HOST_PATH must name the orvendel_host to register"
@@ -69,12 +69,8 @@ long long MsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-bool ReadText(const fs::path& path, std::string* text) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    text->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return true;
-}
+// Also for /proc files, whose process may end while they are read.
+bool ReadText(const fs::path& path, std::string* text) { return ReadProcFile(path.string(), text); }
 
 bool WriteText(const fs::path& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -8,7 +8,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 
 std::vector<uint32_t> ProcessIds() {
@@ -22,9 +21,20 @@ std::vector<uint32_t> ProcessIds() {
     return pids;
 }
 
+bool ReadProcFile(const std::string& path, std::string* text) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    // istream::read turns a failed read into badbit; istreambuf_iterator
+    // would throw it out of the caller.
+    text->clear();
+    char chunk[4096];
+    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) text->append(chunk, static_cast<size_t>(in.gcount()));
+    return !in.bad();
+}
+
 uint32_t ParentOf(uint32_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::string text;
+    if (!ReadProcFile("/proc/" + std::to_string(pid) + "/stat", &text)) return 0;
     // The command name may hold spaces and parentheses; the fields after it do not.
     size_t close = text.rfind(')');
     if (close == std::string::npos) return 0;

@@ -3,7 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
+
+// The whole of a /proc file; false when it cannot be read, as when its
+// process ends between the open and the read (ESRCH).
+bool ReadProcFile(const std::string& path, std::string* text);
 
 // The ids of the processes in the table now.
 std::vector<uint32_t> ProcessIds();
