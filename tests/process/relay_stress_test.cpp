@@ -291,7 +291,12 @@ TEST_F(RelayStressTest, BothChannelsUnderAStreamOfRequests) {
     // Only the URL relay pauses after finding the window, so the DevTools
     // channel gets through many questions for each URL one (dozens natively
     // and under Wine); a DevTools relay that paused too would barely keep up.
+    // Under the sanitizers on a loaded machine a round trip alone can take
+    // longer than the pause (192 DevTools rounds for 100 URL ones was seen
+    // under TSan), so the ratio would measure the load, not the relay.
+#if !defined(ORV_TEST_SANITIZED)
     EXPECT_GT(devtool.rounds, 2 * url.rounds);
+#endif
     EXPECT_GT(refused, 0u);
 
     EXPECT_FALSE(dispatcher.Ended());
