@@ -74,7 +74,7 @@ reset() {
 
 # doctor BROWSER: its JSON in $DIR/out.json, its status in RC.
 doctor() {
-  timeout -k 5 60 "$WINE" "$DOCTOR" --browser "$1" --json >"$DIR/out.json" 2>"$DIR/err.txt" </dev/null
+  wine_run "$DIR/out.json" "$DIR/err.txt" 60 "$DOCTOR" --browser "$1" --json
   RC=$?
 }
 
@@ -219,11 +219,11 @@ end
 begin "without --browser: browsers not installed are listed as such, App Paths says which are"
 reset
 APP_PATHS='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths'
-timeout -k 5 60 "$WINE" "$DOCTOR" --json >"$DIR/none.json" 2>"$DIR/err.txt" </dev/null
+wine_run "$DIR/none.json" "$DIR/err.txt" 60 "$DOCTOR" --json
 RC=$?
 [ "$RC" -eq 0 ] || fail "nothing installed: exit status $RC, expected 0"
 reg add "$APP_PATHS\\msedge.exe" /ve /d 'C:\edge\msedge.exe' /f /reg:64 || fail "reg add App Paths"
-timeout -k 5 60 "$WINE" "$DOCTOR" --json >"$DIR/edge.json" 2>"$DIR/err.txt" </dev/null
+wine_run "$DIR/edge.json" "$DIR/err.txt" 60 "$DOCTOR" --json
 RC=$?
 [ "$RC" -eq 1 ] || fail "Edge installed, no registration: exit status $RC, expected 1"
 reg delete "$APP_PATHS\\msedge.exe" /f /reg:64

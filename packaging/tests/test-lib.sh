@@ -135,8 +135,26 @@ wine_cmd() {
   done
 }
 
+# wine_run OUT ERR SECONDS PROGRAM [ARGS...]: the program under Wine, its
+# output in OUT and its errors in ERR (which may be OUT). The programs run
+# this way always write something, so one that failed before writing
+# anything was not started by Wine, as happens on a loaded machine
+# (wine-exec), and is run once more.
+wine_run() {
+  local out=$1 err=$2 seconds=$3 try rc
+  shift 3
+  for try in 1 2; do
+    if [ "$err" = "$out" ]; then timeout -k 5 "$seconds" "$WINE" "$@" >"$out" 2>&1 </dev/null
+    else timeout -k 5 "$seconds" "$WINE" "$@" >"$out" 2>"$err" </dev/null; fi
+    rc=$?
+    [ "$rc" -ne 0 ] && [ ! -s "$out" ] && [ ! -s "$err" ] || return "$rc"
+    [ "$try" = 1 ] && echo "    (Wine ended $1 with status $rc before it wrote anything; running it again)"
+  done
+  return "$rc"
+}
+
 # reg ARGS...: Wine's reg.exe, its output in $REG_OUT (set by the test).
-reg() { timeout -k 5 60 "$WINE" reg "$@" >"$REG_OUT" 2>&1 </dev/null; }
+reg() { wine_run "$REG_OUT" "$REG_OUT" 60 reg "$@"; }
 
 # reg_value KEY [/reg:NN]: the key's default value in REPLY; fails when absent.
 reg_value() {

@@ -100,7 +100,7 @@ end
 
 begin "the doctor finds nothing to warn of in the default install"
 for b in chrome edge; do
-  timeout -k 5 60 "$WINE" "$DOCTOR" --browser "$b" --json >"$STAGE/doctor.json" 2>"$OUT" </dev/null
+  wine_run "$STAGE/doctor.json" "$OUT" 60 "$DOCTOR" --browser "$b" --json
   nothing_to_warn_of "$STAGE/doctor.json" "$b" || { fail "$b: a WARN or FAIL after the install"; show "$OUT"; }
 done
 end
