@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/doctor/policy_map.h"
 #include "tools/doctor/verdict.h"
 
 bool IsValidHostName(const std::string& name);
@@ -65,6 +66,7 @@ struct BrowserInputs {
     std::string shown;
     bool policiesRead = false;
     NativeMessagingPolicy policy;
+    PolicyMap policies;  // every policy the loader merged; replaces `policy` once the handlers read it
     std::vector<Registration> registrations;
     std::string registerFix;  // how to register the host on this platform
     // The program's verdict from the manifest's path and the "path" value.
