@@ -83,6 +83,8 @@ struct Layout {
     fs::path etc() const { return root / "etc"; }  // bound over /etc/chromium
     fs::path marker() const { return root / "started"; }
     fs::path host() const { return root / "bin" / "host"; }
+    fs::path noexec() const { return root / "noexec"; }  // bound over itself noexec, when it exists
+    fs::path userData() const { return root / "user-data"; }  // CHROME_USER_DATA_DIR, when the case sets it
     // The user folder as the browser finds it with no variable set.
     fs::path homeUser() const { return home() / ".config" / "chromium" / "NativeMessagingHosts"; }
     fs::path xdgUser() const { return xdg() / "chromium" / "NativeMessagingHosts"; }
@@ -139,6 +141,7 @@ struct Case {
     bool control = false;  // the doctor is asked about another extension: must disagree
     // Where the browser's first write and first read race, it may say this instead.
     std::string alsoSays;
+    bool userDataDir = false;  // CHROME_USER_DATA_DIR set to the case's folder
 };
 
 const std::vector<std::string> kGood = {"OK registration.used", "OK manifest.fields", "OK manifest.origin",
@@ -262,6 +265,53 @@ const std::vector<Case>& Cases() {
          },
          false, false, kName, kExited, kBadProgram,
          false, kIoError},
+        {"the host script's interpreter is missing",
+         [](const Layout& l) {
+             WriteText(l.host(), "#!/nowhere/sh\n");
+             chmod(l.host().c_str(), 0755);
+             Put(l.system(), Text(l, {}));
+         },
+         false, false, kName, kExited, kBadProgram, false, kIoError},
+        {"an empty host with x bits: /bin/sh runs it and it ends",
+         [](const Layout& l) {
+             WriteText(l.host(), "");
+             chmod(l.host().c_str(), 0755);
+             Put(l.system(), Text(l, {}));
+         },
+         false, false, kName, kExited, kBadProgram, false, kIoError},
+        {"a host with no #! line runs under /bin/sh",
+         [](const Layout& l) {
+             WriteText(l.host(), "echo $$ > '" + l.marker().string() + "'\nexec sleep 300\n");
+             chmod(l.host().c_str(), 0755);
+             Put(l.system(), Text(l, {}));
+         },
+         false, false, kName, kStarts,
+         {"OK registration.used", "OK manifest.fields", "OK manifest.origin", "WARN program"}},
+        {"the host on a noexec mount",
+         [](const Layout& l) {
+             GoodHost(l);
+             std::error_code ec;
+             fs::create_directories(l.noexec(), ec);
+             fs::copy_file(l.host(), l.noexec() / "host", ec);
+             Manifest m;
+             m.path = Quote((l.noexec() / "host").string());
+             Put(l.system(), Text(l, m));
+         },
+         false, false, kName, kExited, kBadProgram, false, kIoError},
+        {"the manifest is a folder",
+         [](const Layout& l) {
+             GoodHost(l);
+             std::error_code ec;
+             fs::create_directories(l.system() / (kName + ".json"), ec);
+         },
+         false, false, kName, kNotFound, {"OK registration.used", "FAIL manifest.read"}},
+        {"CHROME_USER_DATA_DIR moves the user folder",
+         [](const Layout& l) {
+             GoodHost(l);
+             Put(l.homeUser(), "{ broken");
+             Put(l.userData() / "NativeMessagingHosts", Text(l, {}));
+         },
+         false, false, kName, kStarts, kGood, false, "", true},
         {"wildcard origin",
          [](const Layout& l) { Manifest m; m.origins = "[\"chrome-extension://*/\"]"; System(l, m); },
          false, false, kName, kNotFound, {"OK registration.used", "FAIL manifest.allowed_origins"}},
@@ -501,8 +551,11 @@ Outcome RunCase(const Case& c, const fs::path& root, const Display& display) {
     std::string doctor = Sh(ORV_DOCTOR_PATH) + " --browser chromium --json";
     if (c.asked != kName) doctor += " --name " + Sh(c.asked);
     if (c.control) doctor += " --extension-id " + std::string(32, 'b');
+    const std::string noexec = Sh(l.noexec().string());
     const std::string script =
-        "mount --bind " + Sh(l.etc().string()) + " " + kEtc + " || exit 97\n" + doctor + " >" +
+        "mount --bind " + Sh(l.etc().string()) + " " + kEtc + " || exit 97\n" + "[ ! -d " + noexec +
+        " ] || { mount --bind " + noexec + " " + noexec + " && mount -o remount,bind,noexec " + noexec + " " +
+        noexec + "; } || exit 96\n" + doctor + " >" +
         Sh((root / "doctor.json").string()) + " 2>" + Sh((root / "doctor.err").string()) + "\nexec " + kChromium +
         " --no-sandbox --no-first-run --no-default-browser-check --disable-gpu --disable-background-networking"
         " --password-store=basic --enable-logging=stderr --v=0 --load-extension=" +
@@ -512,6 +565,7 @@ Outcome RunCase(const Case& c, const fs::path& root, const Display& display) {
                                      "XDG_CACHE_HOME=" + (root / "cache").string(), "LANG=C.UTF-8"};
     if (c.xdg) env.push_back("XDG_CONFIG_HOME=" + l.xdg().string());
     if (c.chromeConfig) env.push_back("CHROME_CONFIG_HOME=" + l.chromeConfig().string());
+    if (c.userDataDir) env.push_back("CHROME_USER_DATA_DIR=" + l.userData().string());
     std::vector<char*> envp;
     for (std::string& e : env) envp.push_back(&e[0]);
     envp.push_back(nullptr);

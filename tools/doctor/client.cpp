@@ -9,6 +9,7 @@
 #include "bridge/contract.h"
 #include "bridge/profiles.h"
 #include "platform/platform.h"
+#include "tools/doctor/files.h"
 #include "tools/doctor/lookup.h"
 #include "tools/doctor/wide.h"
 
@@ -26,9 +27,18 @@ void CheckClient(Report* report) {
     const std::string ini = NativePath(folder + "\\" CLIENT_INI_SUBPATH);
     const std::string dump = NativePath(folder + "\\" CLIENT_DUMP_SUBPATH);
     std::error_code ec;
-    if (!fs::exists(fs::u8path(ini), ec)) {
+    // Read first through the bounded reader: the profile functions would
+    // block on a FIFO and read a device without end.
+    std::string text, why;
+    const ReadResult read = ReadRegularFile(ini, &text, &why);
+    text.clear();
+    if (read == ReadResult::kMissing) {
         report->Add(Status::kWarn, "client", "client.ini", "", "no ini file " + ini + ": trace lines are off",
                     "create it with [" CLIENT_INI_SECTION "] " CLIENT_INI_DEBUG_KEY "=1 to turn trace lines on");
+    } else if (read != ReadResult::kOk) {
+        report->Add(Status::kWarn, "client", "client.ini", "",
+                    "the ini file " + ini + " cannot be read (" + why + "): trace lines are off",
+                    "make it a file every user may read");
     } else {
         WCHAR value[100] = {};
         GetPrivateProfileStringW(Wide(CLIENT_INI_SECTION).c_str(), Wide(CLIENT_INI_DEBUG_KEY).c_str(), Wide("0").c_str(),
@@ -50,12 +60,16 @@ void CheckClient(Report* report) {
     char today[32];
     std::snprintf(today, sizeof(today), "%04u%02u%02u_", now.wYear, now.wMonth, now.wDay);
     int logs = 0;
-    for (const auto& entry : fs::directory_iterator(dumpPath, ec)) {
+    // increment(ec), not ++: a folder that changes or fails while listed must not throw.
+    for (fs::directory_iterator it(dumpPath, ec), end; !ec && it != end; it.increment(ec)) {
+        const fs::directory_entry& entry = *it;
         std::string file = entry.path().filename().u8string();
         if (file.compare(0, 9, today) != 0 || entry.path().extension() != ".log") continue;
         ++logs;
+        std::error_code sizeError;
+        const auto size = entry.file_size(sizeError);
         report->Add(Status::kOk, "client", "client.log", "",
-                    "today's log " + file + ": " + std::to_string(entry.file_size(ec)) + " bytes");
+                    "today's log " + file + ": " + (sizeError ? "size unknown" : std::to_string(size) + " bytes"));
     }
     if (logs == 0) report->Add(Status::kOk, "client", "client.log", "", "no log written today");
 }

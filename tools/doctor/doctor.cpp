@@ -44,6 +44,10 @@ void PrintUsage() {
         "  --name NAME            the host's name (default: " HOST_REGISTERED_NAME ")\n"
         "  --extension-id ID      an extension id that must be allowed; repeatable\n"
         "                         (default: the reference extension's)\n"
+        "  --user-data-dir DIR    the browser is started with --user-data-dir DIR\n"
+        "                         (Linux: its user-level manifests are then read from\n"
+        "                         DIR/NativeMessagingHosts; without it the doctor\n"
+        "                         follows CHROME_USER_DATA_DIR as Chrome does)\n"
         "  --json                 print the report as one JSON document\n"
         "  -h, --help             show this text\n"
         "  --version              show the version\n"
@@ -72,7 +76,8 @@ int main(int argc, char** argv) {
     bool json = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        const bool takesValue = arg == "--browser" || arg == "--name" || arg == "--extension-id";
+        const bool takesValue =
+            arg == "--browser" || arg == "--name" || arg == "--extension-id" || arg == "--user-data-dir";
         if (takesValue && i + 1 >= argc) return UsageError(arg + " needs a value");
         if (arg == "-h" || arg == "--help") {
             PrintUsage();
@@ -91,6 +96,10 @@ int main(int argc, char** argv) {
         } else if (arg == "--name") {
             report.name = argv[++i];
             if (report.name.empty()) return UsageError("--name needs a name");
+        } else if (arg == "--user-data-dir") {
+            SetUserDataDir(argv[++i]);
+        } else if (arg.compare(0, 16, "--user-data-dir=") == 0) {
+            SetUserDataDir(arg.substr(16));  // as the browser's own command line writes it
         } else if (arg == "--extension-id") {
             const std::string id = argv[++i];
             if (!IsExtensionId(id)) return UsageError("invalid extension id '" + id + "': 32 letters a to p expected");

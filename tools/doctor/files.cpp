@@ -126,6 +126,7 @@ ReadResult ReadRegularFile(const std::string& path, std::string* text, std::stri
     // Read to the end, not to st_size: /proc and similar files report 0,
     // and a file may grow while read. The bound holds either way.
     text->clear();
+    text->reserve(static_cast<size_t>(st.st_size));  // one allocation, not a doubling one
     char buffer[65536];
     for (;;) {
         ssize_t n = ::read(fd.get(), buffer, sizeof buffer);

@@ -13,6 +13,8 @@ std::vector<std::string> KnownBrowsers();
 bool BrowserInstalled(const std::string& browser);
 // The registrations, manifests and policies the browser reads, as it reads them.
 BrowserInputs GatherBrowser(const std::string& browser, const std::string& name);
+// The browser's --user-data-dir; empty: none given.
+void SetUserDataDir(const std::string& dir);
 // Whose HOME or HKCU the doctor reads, when that is not the desktop user's.
 void AddAccountNotes(Report* report);
 // Whether every account may add files to the dump folder, judged without

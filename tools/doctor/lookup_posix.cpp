@@ -5,12 +5,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 
+#include "tools/doctor/files.h"
 #include "tools/doctor/lookup.h"
+#include "tools/doctor/program_posix.h"
 #include "tools/doctor/report.h"
 
 namespace fs = std::filesystem;
@@ -20,10 +24,11 @@ namespace {
 struct Browser {
     const char* id;
     const char* shown;
-    // chrome_paths_linux.cc, GetDefaultUserDataDirectory: the product's
-    // folder name with its channel suffix.
+    // chrome/common/chrome_paths_linux.cc, GetDefaultUserDataDirectory: the
+    // product's folder name with its channel suffix.
     const char* userFolder;
-    // chrome_paths.cc, DIR_NATIVE_MESSAGING; policy_paths.cc, kPolicyPath.
+    // chrome/common/chrome_paths.cc, DIR_NATIVE_MESSAGING;
+    // components/policy/core/common/policy_paths.cc, kPolicyPath.
     const char* etc;
     const char* programs[3];
 };
@@ -66,14 +71,91 @@ std::string Home() {
     return pw != nullptr && pw->pw_dir != nullptr ? pw->pw_dir : "";
 }
 
-// chrome_paths_linux.cc, GetDefaultUserDataDirectory: $CHROME_CONFIG_HOME
-// (when UTF-8), else base/nix/xdg_util.cc GetXDGDirectory: a non-empty
-// $XDG_CONFIG_HOME, else ~/.config.
+// base/files/file_path.cc, StripTrailingSeparators.
+std::string StripSlashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+// chrome/common/chrome_paths_linux.cc, GetDefaultUserDataDirectory:
+// $CHROME_CONFIG_HOME (when UTF-8), else base/nix/xdg_util.cc
+// GetXDGDirectory: a non-empty $XDG_CONFIG_HOME, else ~/.config.
 std::string ConfigHome() {
     const char* chrome = std::getenv("CHROME_CONFIG_HOME");
     if (chrome != nullptr && ValidUtf8(chrome) == chrome) return chrome;
     std::string xdg = Env("XDG_CONFIG_HOME");
-    return !xdg.empty() ? xdg : Home() + "/.config";
+    return StripSlashes(!xdg.empty() ? xdg : Home() + "/.config");
+}
+
+std::string g_userDataSwitch;  // --user-data-dir, as given to the doctor
+
+// Where a browser started with a user data folder of its own keeps it.
+struct UserData {
+    std::string dir;      // empty: the browser's default
+    std::string from;     // "--user-data-dir" or "CHROME_USER_DATA_DIR"
+    std::string given;
+    std::string problem;  // why the browser falls back to its default
+};
+
+// Whether base::CreateDirectory, which makes every missing parent, would make
+// `path`: the nearest folder that exists must take new entries.
+bool CanMake(const std::string& path, std::string* why) {
+    std::string at = path;
+    for (;;) {
+        const size_t slash = at.find_last_of('/');
+        at = slash == std::string::npos ? "." : slash == 0 ? "/" : at.substr(0, slash);
+        struct stat st;
+        if (::stat(at.c_str(), &st) == 0) {
+            if (!S_ISDIR(st.st_mode)) {
+                *why = at + " is not a folder";
+                return false;
+            }
+            if (::access(at.c_str(), W_OK | X_OK) != 0) {
+                *why = "no new folder can be made in " + at;
+                return false;
+            }
+            return true;
+        }
+        if (at == "/" || at == ".") return false;
+    }
+}
+
+// chrome/app/chrome_main_delegate.cc, InitializeUserDataDir: the switch, else
+// (Linux) $CHROME_USER_DATA_DIR when UTF-8; an empty value counts as none.
+// base/path_service.cc, OverrideAndCreateIfNeeded: a missing folder is made,
+// then the path is made absolute (realpath); if either fails the browser
+// keeps its default folder.
+UserData UserDataDir() {
+    UserData u;
+    u.given = g_userDataSwitch;
+    u.from = "--user-data-dir";
+    if (u.given.empty()) {
+        const char* env = std::getenv("CHROME_USER_DATA_DIR");
+        u.given = env != nullptr && ValidUtf8(env) == env ? env : "";
+        u.from = "CHROME_USER_DATA_DIR";
+    }
+    if (u.given.empty()) return UserData();
+    struct stat st;
+    if (::stat(u.given.c_str(), &st) != 0) {
+        std::string why;
+        if (!CanMake(u.given, &why)) {
+            u.problem = "it cannot be made" + (why.empty() ? std::string() : ": " + why);
+            return u;
+        }
+        // The browser makes it empty: no manifest can be there yet.
+        char* cwd = ::getcwd(nullptr, 0);
+        u.dir = u.given[0] == '/' || cwd == nullptr ? u.given : std::string(cwd) + "/" + u.given;
+        std::free(cwd);
+        return u;
+    }
+    char* real = ::realpath(u.given.c_str(), nullptr);
+    if (real == nullptr) {
+        u.problem = std::string("it cannot be resolved: ") + std::strerror(errno);
+        return u;
+    }
+    u.dir = real;
+    std::free(real);
+    return u;
 }
 
 bool ReadWhole(const std::string& path, std::string* text) {
@@ -81,53 +163,6 @@ bool ReadWhole(const std::string& path, std::string* text) {
     if (!in) return false;
     text->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     return !in.bad();
-}
-
-// base::PathExists: stat, so a dangling link is absent and a folder present.
-bool PathExists(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
-}
-
-// native_process_launcher.cc, DoLaunchOnThreadPool: on Linux "path" must be
-// absolute and must exist; a backslash is an ordinary character there.
-// native_process_launcher_posix.cc, LaunchNativeProcess: base::LaunchProcess
-// forks and then execs, so a program that cannot run still "starts", and
-// the browser only sees it end: on reading (native_message_process_host.cc,
-// "Native host has exited.") or, when its first message is written first,
-// on writing ("Error when communicating ..."). Chromium 156 was seen to give
-// either.
-ProgramVerdict JudgeProgram(const std::string& manifestPath, const std::string& pathValue) {
-    ProgramVerdict v;
-    const std::string fix = "set \"path\" in " + manifestPath + " to the host's absolute path";
-    if (pathValue.empty() || pathValue[0] != '/') {
-        v.status = Status::kFail;
-        v.text = "\"path\" " + pathValue + " in " + manifestPath + " is relative" +
-                 (pathValue.find('\\') != std::string::npos ? " (a backslash is no separator on Linux)" : "");
-        v.fix = fix;
-        v.browserSays = browser_says::kNotFound;
-        return v;
-    }
-    if (!PathExists(pathValue)) {
-        v.status = Status::kFail;
-        v.text = "the host " + pathValue + " does not exist";
-        v.fix = "install the host there, or " + fix;
-        v.browserSays = browser_says::kNotFound;
-        return v;
-    }
-    struct stat st;
-    ::stat(pathValue.c_str(), &st);
-    if (!S_ISREG(st.st_mode) || (st.st_mode & 0111) == 0) {
-        v.status = Status::kFail;
-        v.text = "the host " + pathValue + (S_ISREG(st.st_mode) ? " is not executable" : " is not a file") +
-                 ": the browser starts it and it ends at once";
-        v.fix = S_ISREG(st.st_mode) ? "chmod 755 " + pathValue : fix;
-        v.browserSays = browser_says::kExited;
-        v.browserAlsoSays = browser_says::kIoError;
-        return v;
-    }
-    v.text = "the host " + pathValue + " is an executable file";
-    return v;
 }
 
 // config_dir_policy_loader.cc, LoadFromPath: every file of the folder, in
@@ -179,24 +214,62 @@ BrowserInputs GatherBrowser(const std::string& browser, const std::string& name)
     in.registerFix = "register the host: install the package, or run install.sh";
     in.judgeProgram = JudgeProgram;
     ReadPolicies(SystemPath(std::string(b->etc) + "/policies/managed"), &in);
-    // native_process_launcher_posix.cc, FindManifest: the user's folder
-    // (<user data dir>/NativeMessagingHosts) first, then the system's.
+    // chrome/browser/extensions/api/messaging/launch_context_posix.cc,
+    // FindManifest: the user's folder first (chrome_paths.cc,
+    // DIR_USER_NATIVE_MESSAGING: <user data dir>/NativeMessagingHosts), then
+    // the system's (DIR_NATIVE_MESSAGING).
+    const UserData userData = UserDataDir();
+    const std::string userDir = !userData.dir.empty() ? userData.dir : ConfigHome() + "/" + b->userFolder;
     const std::string file = name + ".json";
-    const std::string places[2] = {ConfigHome() + "/" + b->userFolder + "/NativeMessagingHosts/" + file,
+    const std::string places[2] = {userDir + "/NativeMessagingHosts/" + file,
                                    SystemPath(std::string(b->etc) + "/native-messaging-hosts/" + file)};
     for (int i = 0; i < 2; ++i) {
-        if (!PathExists(places[i])) continue;
         Registration r;
         r.where = places[i];
         r.manifestPath = places[i];
         r.userLevel = i == 0;
-        r.readable = ReadWhole(places[i], &r.text);
-        in.registrations.push_back(r);
+        // FindManifestInDir: base::PathExists, access(F_OK), follows links:
+        // one that leads nowhere or in a loop is passed over.
+        struct stat st;
+        if (::stat(places[i].c_str(), &st) != 0) {
+            const bool loop = errno == ELOOP;
+            if (::lstat(places[i].c_str(), &st) != 0) continue;
+            r.skipped = true;
+            r.skippedWhy = loop ? "it is a loop of links, which the browser passes over"
+                                : "it is a link that leads nowhere, which the browser passes over";
+            in.registrations.push_back(std::move(r));
+            continue;
+        }
+        // native_messaging_host_manifest.cc, Load: JSONFileValueDeserializer,
+        // base::ReadFileToString: fopen and fread to the end. A folder
+        // (EISDIR), a socket (ENXIO), an unreadable file, /proc/self/mem (EIO)
+        // fail to read, and a manifest that does not load is "not found". A
+        // FIFO blocks fopen until a writer comes: connectNative never answers.
+        std::string why;
+        r.readable = ReadRegularFile(places[i], &r.text, &why) == ReadResult::kOk;
+        if (!r.readable) {
+            r.readWhy = why;
+            if (S_ISFIFO(st.st_mode)) {
+                r.readWhy += ": the browser waits on it for a writer, and connectNative never answers";
+                r.readSays = browser_says::kNoAnswer;
+            }
+        }
+        in.registrations.push_back(std::move(r));
     }
     return in;
 }
 
+void SetUserDataDir(const std::string& dir) { g_userDataSwitch = dir; }
+
 void AddAccountNotes(Report* report) {
+    const UserData u = UserDataDir();
+    if (!u.problem.empty()) {
+        report->notes.push_back(u.from + " " + u.given + ": " + u.problem +
+                                "; the browser keeps its default user data folder");
+    } else if (!u.dir.empty()) {
+        report->notes.push_back("user data folder " + u.dir + " (" + u.from +
+                                "): the user-level manifests are read from its NativeMessagingHosts folder");
+    }
     if (geteuid() == 0) {
         report->notes.push_back("run as root: HOME (" + Home() +
                                 ") and the user-level folders checked are root's, not the desktop user's; run it as "

@@ -250,6 +250,10 @@ BrowserInputs GatherBrowser(const std::string& browser, const std::string& name)
     return in;
 }
 
+// chrome/install_static/user_data_dir.cc: Chrome on Windows takes the switch
+// too, but finds its hosts in the registry, not in the user data folder.
+void SetUserDataDir(const std::string&) {}
+
 void AddAccountNotes(Report* report) {
     wchar_t user[256] = {};
     DWORD units = 256;

@@ -33,14 +33,22 @@ namespace {
 
 bool IsHex(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
 
+// Writes into a buffer of twice the text's length: no rewrite below grows by more.
+struct Out {
+    char* at;
+    void operator+=(char c) { *at++ = c; }
+    void operator+=(const char* s) {
+        while (*s != '\0') *at++ = *s++;
+    }
+};
+
 // base/json/json_reader.h, JSON_PARSE_CHROMIUM_EXTENSIONS: comments, raw CR
 // and LF inside strings, and \xNN escapes. RapidJSON takes the comments
-// itself; the other two are rewritten into plain JSON here.
-std::string ChromiumExtensionsToJson(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
+// itself; the other two are rewritten into plain JSON here, from byte `from`.
+size_t ChromiumExtensionsToJson(const std::string& text, size_t from, char* buffer) {
+    Out out{buffer};
     enum { kCode, kString, kLineComment, kBlockComment } state = kCode;
-    for (size_t i = 0; i < text.size(); ++i) {
+    for (size_t i = from; i < text.size(); ++i) {
         char c = text[i];
         char next = i + 1 < text.size() ? text[i + 1] : '\0';
         switch (state) {
@@ -92,16 +100,25 @@ std::string ChromiumExtensionsToJson(const std::string& text) {
         }
         out += c;
     }
-    return out;
+    return static_cast<size_t>(out.at - buffer);
 }
 
 template <unsigned kFlags>
 bool ParseWith(const std::string& text, rapidjson::Document* doc, std::string* why) {
-    std::string body = text;
     // base/json/json_parser.cc skips a UTF-8 byte order mark.
-    if (body.compare(0, 3, "\xEF\xBB\xBF") == 0) body.erase(0, 3);
-    doc->Parse<kFlags | rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag>(body.c_str(),
-                                                                                                 body.size());
+    const size_t from = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    // The rewritten text lives in the document's own pool and is parsed in
+    // place, so a large manifest is held twice at most, not four times; only
+    // the pages written count.
+    char* body = static_cast<char*>(doc->GetAllocator().Malloc(2 * (text.size() - from) + 1));
+    const size_t size = ChromiumExtensionsToJson(text, from, body);
+    body[size] = '\0';
+    constexpr unsigned kAll = kFlags | rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag;
+    if (std::memchr(body, '\0', size) != nullptr) {
+        doc->Parse<kAll>(body, size);  // in place, a NUL would end the text early
+    } else {
+        doc->ParseInsitu<kAll>(body);
+    }
     if (doc->HasParseError()) {
         *why = std::string(rapidjson::GetParseError_En(doc->GetParseError())) + " at byte " +
                std::to_string(doc->GetErrorOffset());
@@ -137,14 +154,13 @@ std::string Lower(std::string s) {
 bool ParseManifestJson(const std::string& text, rapidjson::Document* doc, std::string* why) {
     // native_messaging_host_manifest.cc, Load: JSONFileValueDeserializer's
     // default options, JSON_PARSE_CHROMIUM_EXTENSIONS.
-    return ParseWith<rapidjson::kParseCommentsFlag>(ChromiumExtensionsToJson(text), doc, why);
+    return ParseWith<rapidjson::kParseCommentsFlag>(text, doc, why);
 }
 
 bool ParsePolicyJson(const std::string& text, rapidjson::Document* doc, std::string* why) {
     // config_dir_policy_loader.cc, LoadFromPath, asks for trailing commas;
     // Chromium 156 was seen to take comments there as well.
-    return ParseWith<rapidjson::kParseTrailingCommasFlag | rapidjson::kParseCommentsFlag>(ChromiumExtensionsToJson(text),
-                                                                                         doc, why);
+    return ParseWith<rapidjson::kParseTrailingCommasFlag | rapidjson::kParseCommentsFlag>(text, doc, why);
 }
 
 // extensions/common/url_pattern.cc, URLPattern::Parse, with the manifest's
@@ -265,7 +281,10 @@ bool JudgeManifest(const BrowserInputs& in, const Registration& used, const std:
     // native_process_launcher.cc, DoLaunchOnThreadPool: a manifest that does
     // not load is "not found", whatever its fault.
     if (!used.readable) {
-        fail("manifest.read", "cannot read " + where, "let every user read it");
+        report->Add(Status::kFail, "manifest", "manifest.read", b,
+                    "cannot read " + where + (used.readWhy.empty() ? "" : ": " + used.readWhy),
+                    "make it a manifest file every user may read",
+                    used.readSays.empty() ? browser_says::kNotFound : used.readSays);
         return false;
     }
     rapidjson::Document doc;
@@ -281,7 +300,8 @@ bool JudgeManifest(const BrowserInputs& in, const Registration& used, const std:
         ok = false;
         fail("manifest.name", "\"name\" in " + where + " is missing or not a valid host name", fix);
     }
-    if (StringOf(Member(doc, "description")).empty()) {
+    const rapidjson::Value* description = Member(doc, "description");  // no copy: it may be huge
+    if (description == nullptr || !description->IsString() || description->GetStringLength() == 0) {
         ok = false;
         fail("manifest.description", "\"description\" in " + where + " is missing or empty",
              "give it a description: the browser requires one");

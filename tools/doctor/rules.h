@@ -49,6 +49,8 @@ struct Registration {
     std::string skippedWhy;
     std::string problem;       // why the browser gets no manifest from it
     bool readable = false;
+    std::string readWhy;       // when not readable: why, and what the browser then does
+    std::string readSays;      // empty: "not found"
     std::string text;          // the manifest's bytes
 };
 

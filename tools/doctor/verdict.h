@@ -18,6 +18,9 @@ constexpr char kFailedToStart[] = "Failed to start native messaging host.";
 constexpr char kIoError[] = "Error when communicating with the native messaging host.";
 // extensions/browser/api/messaging/message_service.cc, kProhibitedByPoliciesError
 constexpr char kBlocked[] = "Access to the native messaging host was disabled by the system administrator.";
+// No lastError at all: the browser blocks reading the manifest (a FIFO) and
+// connectNative neither starts the host nor fails.
+constexpr char kNoAnswer[] = "(no answer: connectNative neither starts the host nor fails)";
 }  // namespace browser_says
 
 struct Check {
