@@ -88,6 +88,9 @@ TEST(DoctorOriginTest, ParsesAndMatchesAsChromium) {
         {kE + kRef + "%zz/", "Invalid host.", false},
         {kE + kRef + "%00/", "Invalid host.", false},
         {kE + kRef + "%FF/", "Invalid host.", false},
+        {kE + "%C0%AF/", "Invalid host.", false},
+        {kE + "%C3%A9%zz/", "Invalid host.", false},
+        {kE + "\xC3\xA9" "<b/", "Invalid host.", false},
         {kE + kRef + "%2A/", nullptr, false},
         {kE + "a b/", nullptr, false},
         // Characters the host canonicaliser refuses, and odd ones it keeps.

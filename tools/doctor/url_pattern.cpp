@@ -18,9 +18,9 @@ const char kExtensionScheme[] = "chrome-extension";
 const struct {
     const char* scheme;
     int mask;
-} kValidSchemes[] = {{"http", 1 << 0},      {"https", 1 << 1},        {"file", 1 << 2},  {"ftp", 1 << 3},
-                     {"chrome", 1 << 4},    {kExtensionScheme, 1 << 5}, {"filesystem", 1 << 6}, {"ws", 1 << 7},
-                     {"wss", 1 << 8},       {"data", 1 << 9},         {"uuid-in-package", 1 << 10}};
+} kValidSchemes[] = {{"http", 1 << 0},     {"https", 1 << 1},          {"file", 1 << 2},       {"ftp", 1 << 3},
+                     {"chrome", 1 << 4},   {kExtensionScheme, 1 << 5}, {"filesystem", 1 << 6}, {"ws", 1 << 7},
+                     {"wss", 1 << 8},      {"data", 1 << 9},           {"uuid-in-package", 1 << 10}};
 
 // extensions/common/url_pattern.h, URLPattern::ParseResult, with the texts
 // of url_pattern.cc, kParseResultMessages, in the same order.
@@ -394,15 +394,15 @@ std::string CanonicalizeHost(const std::string& host, HostFamily* family, bool* 
         if (!hasNonAscii) {
             success = allEscapedValid;
         } else {
-            // DoIDNHost: ICU's UTS #46 is not ported. Its ASCII stays as
-            // DoSimpleHost judges it; its length bound, kMaxHostBufferLength
-            // (253 * 5), holds before ICU sees the host.
+            // DoIDNHost: ICU's UTS #46 is not ported. Its length bound,
+            // kMaxHostBufferLength (253 * 5), holds before ICU sees the host,
+            // and ASCII that DoSimpleHost refuses fails after it; the rest is
+            // taken as valid, unsure.
             size_t units = 0;
             if (!Utf16UnitsForIdna(utf8, &units) || units > 253 * 5) return std::string();
-            *needsIdna = true;
             out.clear();
-            success = DoSimpleHost(utf8, &out, &hasNonAscii) && allEscapedValid;
-            if (!success || out.empty()) return std::string();
+            if (!DoSimpleHost(utf8, &out, &hasNonAscii) || !allEscapedValid) return std::string();
+            *needsIdna = true;
             return out;
         }
     }
