@@ -37,7 +37,7 @@ TEST(DoctorRulesTest, OriginPatterns) {
         {"chrome-extension://" + kRef + "/", true, true},
         {"chrome-extension://" + kRef + "/*", true, true},
         {"chrome-extension://" + kRef + "/any/path", true, true},
-        {"CHROME-EXTENSION://" + kRef + "/", true, true},
+        {"CHROME-EXTENSION://" + kRef + "/", false, false},
         {"chrome-extension://not-an-id-xyz/", true, false},
         {"chrome-extension://" + std::string(32, 'a') + "/", true, false},
         {"chrome-extension://" + kRef, false, false},

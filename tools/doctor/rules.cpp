@@ -144,11 +144,6 @@ std::string StringOf(const rapidjson::Value* v) {
     return v != nullptr && v->IsString() ? std::string(v->GetString(), v->GetStringLength()) : std::string();
 }
 
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
 }  // namespace
 
 bool ParseManifestJson(const std::string& text, rapidjson::Document* doc, std::string* why) {
@@ -161,68 +156,6 @@ bool ParsePolicyJson(const std::string& text, rapidjson::Document* doc, std::str
     // config_dir_policy_loader.cc, LoadFromPath, asks for trailing commas;
     // Chromium 156 was seen to take comments there as well.
     return ParseWith<rapidjson::kParseTrailingCommasFlag | rapidjson::kParseCommentsFlag>(text, doc, why);
-}
-
-// extensions/common/url_pattern.cc, URLPattern::Parse, with the manifest's
-// SCHEME_EXTENSION; native_messaging_host_manifest.cc, Parse, then refuses
-// <all_urls> and any host wildcard.
-OriginPattern ParseOriginPattern(const std::string& pattern) {
-    OriginPattern p;
-    if (pattern == "<all_urls>") {
-        p.error = "<all_urls> is not allowed";
-        return p;
-    }
-    size_t colon = pattern.find(':');
-    if (colon == std::string::npos) {
-        p.error = "no scheme separator";
-        return p;
-    }
-    if (Lower(pattern.substr(0, colon)) != "chrome-extension") {
-        p.error = "the scheme is not chrome-extension";
-        return p;
-    }
-    if (pattern.compare(colon, 3, "://") != 0) {
-        p.error = "the scheme is not followed by ://";
-        return p;
-    }
-    size_t hostStart = colon + 3;
-    size_t hostEnd = pattern.find('/', hostStart);
-    if (hostStart >= pattern.size() || hostEnd == hostStart) {
-        p.error = "no host";
-        return p;
-    }
-    if (hostEnd == std::string::npos) {
-        p.error = "no path: end it with /";
-        return p;
-    }
-    std::string host = pattern.substr(hostStart, hostEnd - hostStart);
-    size_t portAt = host.rfind(':');
-    if (portAt != std::string::npos) {
-        std::string port = host.substr(portAt + 1);
-        bool digits = !port.empty() && port.size() <= 5;
-        for (char c : port) digits = digits && c >= '0' && c <= '9';
-        if (port != "*" && (!digits || std::stoul(port) > 65535)) {
-            p.error = "invalid port";
-            return p;
-        }
-        host.erase(portAt);
-    }
-    if (host == "*" || host.compare(0, 2, "*.") == 0) {
-        p.error = "a wildcard host is not allowed";
-        return p;
-    }
-    if (host.find('*') != std::string::npos) {
-        p.error = "a wildcard inside the host";
-        return p;
-    }
-    p.valid = true;
-    p.host = Lower(host);
-    return p;
-}
-
-// URLPattern::MatchesSecurityOrigin: scheme and host only, any path.
-bool OriginAllows(const OriginPattern& pattern, const std::string& extensionId) {
-    return pattern.valid && pattern.host == extensionId;
 }
 
 // native_messaging_policy_handler.cc, NativeMessagingHostListPolicyHandler:
@@ -329,7 +262,7 @@ bool JudgeManifest(const BrowserInputs& in, const Registration& used, const std:
                      "write each origin as \"chrome-extension://<id>/\"");
                 break;
             }
-            OriginPattern p = ParseOriginPattern(entry.GetString());
+            OriginPattern p = ParseOriginPattern(std::string(entry.GetString(), entry.GetStringLength()));
             if (!p.valid) {
                 ok = false;
                 fail("manifest.allowed_origins",

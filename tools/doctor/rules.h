@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tools/doctor/policy_map.h"
+#include "tools/doctor/url_pattern.h"
 #include "tools/doctor/verdict.h"
 
 bool IsValidHostName(const std::string& name);
@@ -17,14 +18,6 @@ bool IsExtensionId(const std::string& id);
 bool ParseManifestJson(const std::string& text, rapidjson::Document* doc, std::string* why);
 // A policy file's text as Chromium reads it.
 bool ParsePolicyJson(const std::string& text, rapidjson::Document* doc, std::string* why);
-
-struct OriginPattern {
-    bool valid = false;
-    std::string error;  // why Chromium refuses it
-    std::string host;
-};
-OriginPattern ParseOriginPattern(const std::string& pattern);
-bool OriginAllows(const OriginPattern& pattern, const std::string& extensionId);
 
 // The native messaging policies as one source gives them; unset ones stay so.
 struct NativeMessagingPolicy {
