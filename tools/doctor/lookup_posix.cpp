@@ -11,6 +11,7 @@
 #include <iterator>
 
 #include "tools/doctor/lookup.h"
+#include "tools/doctor/policy.h"
 #include "tools/doctor/report.h"
 
 namespace fs = std::filesystem;
@@ -130,25 +131,9 @@ ProgramVerdict JudgeProgram(const std::string& manifestPath, const std::string& 
     return v;
 }
 
-// config_dir_policy_loader.cc, LoadFromPath: every file of the folder, in
-// name order, the last one's value of each policy winning.
+// policy_paths.cc, kPolicyPath: its managed and recommended folders.
 void ReadPolicies(const std::string& folder, BrowserInputs* in) {
-    std::error_code ec;
-    std::vector<std::string> files;
-    for (const auto& entry : fs::directory_iterator(folder, ec)) {
-        if (entry.is_regular_file(ec)) files.push_back(entry.path().string());
-    }
-    std::sort(files.begin(), files.end());
-    for (const std::string& file : files) {
-        std::string text, why;
-        rapidjson::Document doc;
-        if (!ReadWhole(file, &text) || !ParsePolicyJson(text, &doc, &why)) {
-            in->policy.ignored.push_back("the policy file " + file + " cannot be read as JSON" +
-                                         (why.empty() ? std::string() : ": " + why));
-            continue;
-        }
-        ReadPolicyDictionary(doc, file, &in->policy);
-    }
+    LoadPolicyFolders(folder, &in->policies, &in->recommended);
     in->policiesRead = true;
 }
 
@@ -178,7 +163,7 @@ BrowserInputs GatherBrowser(const std::string& browser, const std::string& name)
     in.shown = b->shown;
     in.registerFix = "register the host: install the package, or run install.sh";
     in.judgeProgram = JudgeProgram;
-    ReadPolicies(SystemPath(std::string(b->etc) + "/policies/managed"), &in);
+    ReadPolicies(SystemPath(std::string(b->etc) + "/policies"), &in);
     // native_process_launcher_posix.cc, FindManifest: the user's folder
     // (<user data dir>/NativeMessagingHosts) first, then the system's.
     const std::string file = name + ".json";
