@@ -48,6 +48,7 @@ struct ExtensionPolicyVerdict {
     std::string policy;  // the policy that decided, when one did
     std::string source;
     std::string why;  // fit for a report line
+    std::string fix;  // when it does not run
 };
 
 // extension_management.h, ExtensionManagement::InstallationMode.

@@ -450,9 +450,8 @@ ExtensionPolicyVerdict JudgeExtension(const ExtensionPolicies& policies, const s
         v.runs = false;
         v.policy = d.modePolicy;
         v.source = d.modeSource;
-        v.why =
-            "blocks every extension by default, and then no unpacked extension "
-            "loads, listed or not";
+        v.why = "blocks every extension by default, and then no unpacked extension loads, listed or not";
+        v.fix = "install the extension from the store or by policy, or unblock extensions by default in " + v.policy;
         return v;
     }
     // ExtensionManagement::GetInstallationMode: the id's settings, else those
@@ -470,6 +469,7 @@ ExtensionPolicyVerdict JudgeExtension(const ExtensionPolicies& policies, const s
         v.policy = s->modePolicy;
         v.source = s->modeSource;
         v.why = std::string(s->mode == InstallMode::kBlocked ? "blocks" : "removes") + " extension " + id;
+        v.fix = "allow " + id + " in " + v.policy + (s == &d ? ", or by ExtensionInstallAllowlist" : "");
         return v;
     }
     if (Contains(s->blockedPermissions, "nativeMessaging")) {
@@ -477,6 +477,7 @@ ExtensionPolicyVerdict JudgeExtension(const ExtensionPolicies& policies, const s
         v.policy = "ExtensionSettings";
         v.source = s->permissionsSource;
         v.why = "blocks the nativeMessaging permission of extension " + id + ", which it requires";
+        v.fix = "add nativeMessaging to allowed_permissions of " + id + " in ExtensionSettings";
         return v;
     }
     v.policy = s->modePolicy;

@@ -146,6 +146,14 @@ std::string ReportJson(const Report& report, const char* version) {
             w.Key("browser_also_says");
             str(c.browserAlsoSays);
         }
+        if (!c.extensionId.empty()) {
+            w.Key("extension_id");
+            str(c.extensionId);
+        }
+        if (!c.decidedBy.empty()) {
+            w.Key("decided_by");
+            str(c.decidedBy);
+        }
         w.EndObject();
     }
     w.EndArray();

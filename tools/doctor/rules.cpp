@@ -364,7 +364,7 @@ BrowserVerdict JudgeBrowser(const BrowserInputs& in, const std::string& name, co
         if (!v.runs) {
             report->Add(Status::kFail, "policy", "extension.policy", b,
                         said + ": extension " + id + " " + how + " never runs, so it never calls connectNative",
-                        "take " + id + " off " + v.policy + ", or allow it there");
+                        v.fix);
             decided(v.source);
         } else if (!o.runs) {
             report->Add(Status::kWarn, "policy", "extension.policy", b,
