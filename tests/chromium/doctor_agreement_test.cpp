@@ -427,6 +427,13 @@ const std::vector<Case>& Cases() {
                                                            "\"ExtensionInstallAllowlist\": [\"" + kRef + "\"]}\n");
                   },
                   Plus({"FAIL extension.policy"}, kGood)),
+        NeverRuns("a recommended ExtensionInstallBlocklist keeps the extension out too",
+                  [](const Layout& l) {
+                      System(l, {});
+                      WriteText(l.etc() / "policies" / "recommended" / "ext.json",
+                                "{\"ExtensionInstallBlocklist\": [\"" + kRef + "\"]}\n");
+                  },
+                  Plus({"FAIL extension.policy"}, kGood)),
         NeverRuns("ExtensionSettings blocks the nativeMessaging permission: the extension never runs",
                   [](const Layout& l) {
                       System(l, {});
