@@ -53,9 +53,12 @@ const std::string kRef = REFERENCE_EXTENSION_ID;
 const std::string kOrigin = "chrome-extension://" + kRef + "/";
 // Bounds, not expectations: a browser on a loaded 2-core machine is slow.
 const int kOutcomeMs = 60000;
+// A case whose extension never runs has no outcome: none within this bound is its outcome.
+const int kNeverRunsMs = 25000;
 const int kSideBySide = 3;
 
 const char kStarts[] = "(the host starts)";
+const char kNeverRuns[] = "(the extension never runs)";
 // The messages as the doctor writes them; the browser's come from the browser.
 using namespace browser_says;
 
@@ -143,6 +146,16 @@ struct Case {
     std::string alsoSays;
     bool userDataDir = false;  // CHROME_USER_DATA_DIR set to the case's folder
 };
+
+// An extension policy keeps the extension from running: the browser says nothing.
+Case NeverRuns(const char* name, void (*setup)(const Layout&), std::vector<std::string> checks) {
+    Case c;
+    c.name = name;
+    c.setup = setup;
+    c.says = kNeverRuns;
+    c.checks = std::move(checks);
+    return c;
+}
 
 const std::vector<std::string> kGood = {"OK registration.used", "OK manifest.fields", "OK manifest.origin",
                                         "OK program"};
@@ -438,6 +451,53 @@ const std::vector<Case>& Cases() {
          },
          false, false, kName, kNotFound,
          {"OK policy.user_level_hosts", "OK registration.unread", "FAIL registration.none"}},
+        {"a badly typed later policy file wins, and leaves the blocklist unset",
+         [](const Layout& l) {
+             System(l, {});
+             WriteText(l.policies() / "10-block.json", "{\"NativeMessagingBlocklist\": [\"*\"]}\n");
+             WriteText(l.policies() / "20-typo.json", "{\"NativeMessagingBlocklist\": \"*\"}\n");
+         },
+         false, false, kName, kStarts, Plus({"WARN policy.ignored"}, kGood)},
+        {"a hidden policy file is read",
+         [](const Layout& l) {
+             System(l, {});
+             WriteText(l.policies() / ".block.json", "{\"NativeMessagingBlocklist\": [\"*\"]}\n");
+         },
+         false, false, kName, kBlocked, {"FAIL policy.blocklist"}},
+        NeverRuns("ExtensionInstallBlocklist [\"*\"]: the extension never runs",
+                  [](const Layout& l) {
+                      System(l, {});
+                      WriteText(l.policies() / "ext.json", "{\"ExtensionInstallBlocklist\": [\"*\"]}\n");
+                  },
+                  Plus({"FAIL extension.policy"}, kGood)),
+        NeverRuns("ExtensionInstallBlocklist [\"*\"]: the allowlist does not let an unpacked extension in",
+                  [](const Layout& l) {
+                      System(l, {});
+                      WriteText(l.policies() / "ext.json", "{\"ExtensionInstallBlocklist\": [\"*\"], "
+                                                           "\"ExtensionInstallAllowlist\": [\"" + kRef + "\"]}\n");
+                  },
+                  Plus({"FAIL extension.policy"}, kGood)),
+        NeverRuns("a recommended ExtensionInstallBlocklist keeps the extension out too",
+                  [](const Layout& l) {
+                      System(l, {});
+                      WriteText(l.etc() / "policies" / "recommended" / "ext.json",
+                                "{\"ExtensionInstallBlocklist\": [\"" + kRef + "\"]}\n");
+                  },
+                  Plus({"FAIL extension.policy"}, kGood)),
+        NeverRuns("ExtensionSettings blocks the nativeMessaging permission: the extension never runs",
+                  [](const Layout& l) {
+                      System(l, {});
+                      WriteText(l.policies() / "ext.json", "{\"ExtensionSettings\": {\"" + kRef +
+                                                           "\": {\"blocked_permissions\": [\"nativeMessaging\"]}}}\n");
+                  },
+                  Plus({"FAIL extension.policy"}, kGood)),
+        {"ExtensionSettings with one value outside its schema is dropped whole",
+         [](const Layout& l) {
+             System(l, {});
+             WriteText(l.policies() / "ext.json", "{\"ExtensionSettings\": {\"" + kRef +
+                                                  "\": {\"installation_mode\": \"blocked\", \"toolbar_pin\": \"pinned\"}}}\n");
+         },
+         false, false, kName, kStarts, Plus({"WARN policy.ignored"}, kGood)},
         {"control: the doctor asked about another extension must disagree",
          [](const Layout& l) { System(l, {}); },
          false, false, kName, kStarts, {"OK registration.used", "OK manifest.fields", "FAIL manifest.origin"}, true},
@@ -548,7 +608,7 @@ Outcome RunCase(const Case& c, const fs::path& root, const Display& display) {
     out.problem = CopyExtension(root / "extension", c.asked);
     if (!out.problem.empty()) return out;
 
-    std::string doctor = Sh(ORV_DOCTOR_PATH) + " --browser chromium --json";
+    std::string doctor = Sh(ORV_DOCTOR_PATH) + " --browser chromium --unpacked --json";
     if (c.asked != kName) doctor += " --name " + Sh(c.asked);
     if (c.control) doctor += " --extension-id " + std::string(32, 'b');
     const std::string noexec = Sh(l.noexec().string());
@@ -579,10 +639,12 @@ Outcome RunCase(const Case& c, const fs::path& root, const Display& display) {
         _exit(127);
     }
     std::string log;
-    out.browser = "(no outcome within " + std::to_string(kOutcomeMs / 1000) + " s)";
+    const bool neverRuns = c.says == kNeverRuns;
+    const int bound = neverRuns ? kNeverRunsMs : kOutcomeMs;
+    out.browser = neverRuns ? kNeverRuns : "(no outcome within " + std::to_string(bound / 1000) + " s)";
     int status = 0;
     bool ended = false;
-    while (Clock::now() - start < std::chrono::milliseconds(kOutcomeMs)) {
+    while (Clock::now() - start < std::chrono::milliseconds(bound)) {
         if (fs::exists(l.marker(), ec)) {
             out.browser = kStarts;
             break;
@@ -625,7 +687,9 @@ Outcome RunCase(const Case& c, const fs::path& root, const Display& display) {
         return out;
     }
     const auto& verdict = doc["browsers"][0];
-    out.doctorSays = verdict["starts"].GetBool() ? kStarts : verdict["browser_says"].GetString();
+    const bool runs = !verdict.HasMember("extensions") || verdict["extensions"].Empty() ||
+                      verdict["extensions"][0]["runs"].GetBool();
+    out.doctorSays = !runs ? kNeverRuns : verdict["starts"].GetBool() ? kStarts : verdict["browser_says"].GetString();
     out.doctorAlsoSays = verdict["browser_also_says"].GetString();
     for (const auto& check : doc["checks"].GetArray()) {
         if (std::string(check["browser"].GetString()) == "chromium") {

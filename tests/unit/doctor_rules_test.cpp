@@ -5,11 +5,18 @@
 // tests/chromium/doctor_agreement_test.cpp.
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+#include <stdlib.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "bridge/contract.h"
+#include "tools/doctor/policy.h"
 #include "tools/doctor/report.h"
 #include "tools/doctor/rules.h"
 
@@ -126,15 +133,16 @@ TEST(DoctorRulesTest, BrowserVerdicts) {
         {"every field missing", false, {At("s", "{}")}, kName, browser_says::kNotFound,
          {"OK registration.used", "FAIL manifest.name", "FAIL manifest.description", "FAIL manifest.type",
           "FAIL manifest.path", "FAIL manifest.allowed_origins"}},
-        {"two extensions, one allowed", false, {At("s", Manifest())}, kName, browser_says::kForbidden,
+        {"two extensions, the first allowed", false, {At("s", Manifest())}, kName, "",
          {"OK registration.used", "OK manifest.fields", "OK manifest.origin", "FAIL manifest.origin", "OK program"}},
     };
     for (const Row& r : rows) {
         BrowserInputs in;
         in.browser = "chromium";
         in.shown = "Chromium";
-        in.policy.blocklistSet = r.blockAll;
-        if (r.blockAll) in.policy.blocklist = {"*"};
+        rapidjson::Document all;
+        all.Parse("[\"*\"]");
+        if (r.blockAll) in.policies.Set("NativeMessagingBlocklist", all, "f");
         in.registrations = r.registrations;
         in.judgeProgram = ProgramStarts;
         Report report;
@@ -146,20 +154,165 @@ TEST(DoctorRulesTest, BrowserVerdicts) {
     }
 }
 
-TEST(DoctorRulesTest, PolicyEntriesTheBrowserDrops) {
-    rapidjson::Document doc;
-    std::string why;
-    ASSERT_TRUE(ParsePolicyJson("{\"NativeMessagingBlocklist\": [\"*\", \"Com.X\", 3],"
-                                " \"NativeMessagingAllowlist\": [\"*\", \"" + kName + "\"],"
-                                " \"NativeMessagingUserLevelHosts\": 0}",
-                                &doc, &why))
-        << why;
-    NativeMessagingPolicy p;
-    ReadPolicyDictionary(doc, "f", &p);
-    EXPECT_EQ(p.blocklist, (std::vector<std::string>{"*"}));
-    EXPECT_EQ(p.allowlist, (std::vector<std::string>{kName}));
-    EXPECT_EQ(p.userLevelHosts, -1) << "a number is not a boolean policy";
-    EXPECT_EQ(p.ignored.size(), 4u);
+// Policy files as the loader finds them, through the handlers to one verdict
+// per extension: the merged mandatory map ("name=value@file", in name order),
+// the policy checks, and per id "starts", the text the extension is told, or
+// "never runs", each with the source that decided it.
+TEST(DoctorRulesTest, PolicyFoldersToVerdicts) {
+    const std::string other(32, 'a');
+    const std::string origins = ", \"allowed_origins\": [\"chrome-extension://" + kRef + "/\", \"chrome-extension://" +
+                                other + "/\"]";
+    struct Row {
+        const char* what;
+        std::vector<std::pair<std::string, std::string>> files;  // path -> text; "/" makes a folder
+        bool unpacked;
+        std::vector<std::string> merged;
+        std::vector<std::string> checks;
+        std::vector<std::string> verdicts;  // kRef's, then the other id's
+    };
+    const std::string blocked = std::string(browser_says::kBlocked);
+    std::vector<Row> rows = {
+        {"the last file in name order wins",
+         {{"managed/10.json", "{\"NativeMessagingBlocklist\": [\"*\"]}"},
+          {"managed/20.json", "{\"NativeMessagingBlocklist\": [\"com.example.other\"],}"}},
+         false,
+         {"NativeMessagingBlocklist=[\"com.example.other\"]@managed/20.json"},
+         {"OK policy.blocklist"},
+         {"starts", "starts"}},
+        {"a later file's badly typed value wins the merge, and the handler leaves the policy unset",
+         {{"managed/10.json", "{\"NativeMessagingBlocklist\": [\"*\"]}"},
+          {"managed/20.json", "{\"NativeMessagingBlocklist\": \"*\"}"}},
+         false,
+         {"NativeMessagingBlocklist=\"*\"@managed/20.json"},
+         {"WARN policy.ignored"},
+         {"starts", "starts"}},
+        {"hidden files are read, folders and files that are no JSON dictionary are not",
+         {{"managed/.old.json", "{\"NativeMessagingBlocklist\": [\"*\"], \"3rdparty\": {}}"},
+          {"managed/a.json/", ""},
+          {"managed/b.json", "[\"NativeMessagingBlocklist\"]"},
+          {"managed/c.json", "{\"NativeMessagingAllowlist\": [\"" + kName + "\""}},
+         false,
+         {"NativeMessagingBlocklist=[\"*\"]@managed/.old.json"},
+         {"WARN policy.ignored", "WARN policy.ignored", "FAIL policy.blocklist"},
+         {blocked + " [managed/.old.json]", blocked + " [managed/.old.json]"}},
+        {"a key repeated in one file keeps its last value; entries that are no host name are dropped",
+         {{"managed/a.json", "{\"NativeMessagingBlocklist\": [\"*\"], \"NativeMessagingBlocklist\": [\"Com.X\", 3]}"}},
+         false,
+         {"NativeMessagingBlocklist=[\"Com.X\",3]@managed/a.json"},
+         {"WARN policy.ignored", "WARN policy.ignored", "OK policy.blocklist"},
+         {"starts", "starts"}},
+        {"the blocklist decides, not the allowlist's later file",
+         {{"managed/10.json", "{\"NativeMessagingBlocklist\": [\"" + kName + "\"]}"},
+          {"managed/20.json", "{\"NativeMessagingAllowlist\": [\"*\"], \"NativeMessagingUserLevelHosts\": 0}"}},
+         false,
+         {"NativeMessagingAllowlist=[\"*\"]@managed/20.json", "NativeMessagingBlocklist=[\"" + kName + "\"]@managed/10.json",
+          "NativeMessagingUserLevelHosts=0@managed/20.json"},
+         {"WARN policy.ignored", "WARN policy.ignored", "FAIL policy.blocklist"},
+         {blocked + " [managed/10.json]", blocked + " [managed/10.json]"}},
+        {"a recommended value counts where no mandatory one is set, and only there",
+         {{"managed/z.json", "{\"NativeMessagingBlocklist\": [\"com.example.other\"]}"},
+          {"recommended/a.json", "{\"NativeMessagingBlocklist\": [\"*\"], \"NativeMessagingUserLevelHosts\": false}"}},
+         false,
+         {"NativeMessagingBlocklist=[\"com.example.other\"]@managed/z.json"},
+         {"OK policy.blocklist", "OK policy.user_level_hosts"},
+         {"starts", "starts"}},
+        {"ExtensionInstallBlocklist [\"*\"]: no extension runs",
+         {{"managed/x.json", "{\"ExtensionInstallBlocklist\": [\"*\"]}"}},
+         true,
+         {"ExtensionInstallBlocklist=[\"*\"]@managed/x.json"},
+         {"FAIL extension.policy", "FAIL extension.policy"},
+         {"never runs [managed/x.json]", "never runs [managed/x.json]"}},
+        {"the allowlist lets a store extension run past \"*\", never an unpacked one",
+         {{"managed/x.json", "{\"ExtensionInstallBlocklist\": [\"*\"]}"},
+          {"managed/y.json", "{\"ExtensionInstallAllowlist\": [\"" + kRef + "\"]}"}},
+         false,
+         {"ExtensionInstallAllowlist=[\"" + kRef + "\"]@managed/y.json", "ExtensionInstallBlocklist=[\"*\"]@managed/x.json"},
+         {"WARN extension.policy", "FAIL extension.policy"},
+         {"starts", "never runs [managed/x.json]"}},
+        {"an id on both lists is blocked; a recommended blocklist counts, a recommended allowlist does not",
+         {{"managed/x.json", "{\"ExtensionInstallAllowlist\": [\"" + kRef + "\"]}"},
+          {"recommended/y.json", "{\"ExtensionInstallBlocklist\": [\"" + kRef + "\"], \"ExtensionSettings\": {}}"}},
+         false,
+         {"ExtensionInstallAllowlist=[\"" + kRef + "\"]@managed/x.json"},
+         {"FAIL extension.policy", "OK extension.policy", "WARN policy.ignored"},
+         {"never runs [recommended/y.json]", "starts"}},
+        {"ExtensionSettings: the defaults block, the id's own settings allow",
+         {{"managed/s.json", "{\"ExtensionSettings\": {\"*\": {\"installation_mode\": \"blocked\"}, \"" + kRef +
+                                 "\": {\"installation_mode\": \"allowed\"}, \"not-an-id\": 1}}"}},
+         false,
+         {"ExtensionSettings={\"*\":{\"installation_mode\":\"blocked\"},\"" + kRef +
+          "\":{\"installation_mode\":\"allowed\"},\"not-an-id\":1}@managed/s.json"},
+         {"WARN extension.policy", "FAIL extension.policy", "WARN policy.ignored"},
+         {"starts", "never runs [managed/s.json]"}},
+        {"ExtensionSettings: one value outside the schema drops the whole policy",
+         {{"managed/s.json", "{\"ExtensionSettings\": {\"*\": {\"installation_mode\": \"blocked\"}, \"" + kRef +
+                                 "\": {\"installation_mode\": \"block\"}}}"}},
+         true,
+         {"ExtensionSettings={\"*\":{\"installation_mode\":\"blocked\"},\"" + kRef +
+          "\":{\"installation_mode\":\"block\"}}@managed/s.json"},
+         {"WARN policy.ignored"},
+         {"starts", "starts"}},
+        {"ExtensionSettings: a blocked nativeMessaging permission keeps the extension out; force_installed without "
+         "update_url is dropped",
+         {{"managed/s.json", "{\"ExtensionSettings\": {\"" + kRef + "\": {\"blocked_permissions\": [\"nativeMessaging\"]}, \"" +
+                                 other + "\": {\"installation_mode\": \"force_installed\"}}}"}},
+         false,
+         {"ExtensionSettings={\"" + kRef + "\":{\"blocked_permissions\":[\"nativeMessaging\"]},\"" + other +
+          "\":{\"installation_mode\":\"force_installed\"}}@managed/s.json"},
+         {"FAIL extension.policy", "OK extension.policy", "WARN policy.ignored"},
+         {"never runs [managed/s.json]", "starts"}},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        char folder[] = "/tmp/orv-doctor-policy-XXXXXX";
+        ASSERT_NE(mkdtemp(folder), nullptr);
+        const std::string root = folder;
+        for (const auto& f : r.files) {
+            const std::string path = root + "/" + f.first;
+            std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+            if (path.back() == '/') {
+                std::filesystem::create_directories(path);
+                continue;
+            }
+            std::ofstream(path, std::ios::binary) << f.second;
+        }
+        BrowserInputs in;
+        in.browser = "chromium";
+        in.shown = "Chromium";
+        LoadPolicyFolders(root, &in.policies, &in.recommended);
+        in.unpacked = r.unpacked;
+        in.registrations = {At("s", Manifest(origins))};
+        in.judgeProgram = ProgramStarts;
+        auto shown = [&](const std::string& source) {
+            return source.compare(0, root.size() + 1, root + "/") == 0 ? source.substr(root.size() + 1) : source;
+        };
+        std::vector<std::string> merged;
+        for (const auto& m : in.policies.values.GetObject()) {
+            rapidjson::StringBuffer buffer;
+            rapidjson::Writer<rapidjson::StringBuffer> w(buffer);
+            m.value.Accept(w);
+            merged.push_back(std::string(m.name.GetString()) + "=" + buffer.GetString() + "@" +
+                             shown(in.policies.SourceOf(m.name.GetString())));
+        }
+        std::sort(merged.begin(), merged.end());
+        Report report;
+        BrowserVerdict v = JudgeBrowser(in, kName, {kRef, other}, &report);
+        std::vector<std::string> checks, verdicts;
+        for (const Check& c : report.checks) {
+            if (c.area == "policy") checks.push_back(std::string(StatusWord(c.status)) + " " + c.rule);
+        }
+        for (const ExtensionVerdict& e : v.extensions) {
+            std::string said = !e.runs ? "never runs" : e.browserSays.empty() ? "starts" : e.browserSays;
+            verdicts.push_back(said + (e.decidedBy.empty() ? "" : " [" + shown(e.decidedBy) + "]"));
+        }
+        EXPECT_EQ(merged, r.merged);
+        EXPECT_EQ(checks, r.checks);
+        EXPECT_EQ(verdicts, r.verdicts);
+        EXPECT_EQ(v.runs, v.extensions[0].runs);
+        EXPECT_EQ(v.browserSays, v.extensions[0].browserSays);
+        std::error_code ec;
+        std::filesystem::remove_all(root, ec);
+    }
 }
 
 TEST(DoctorRulesTest, ReportJsonIsValidWhateverTheBytes) {

@@ -31,6 +31,7 @@ void PrintUsage() {
         "Says, for each browser, whether the extension's connectNative will start the\n"
         "Orvendel native messaging host, and if not, the message the extension gets\n"
         "(chrome.runtime.lastError) and why. It checks, in the order the browser does:\n"
+        "  - the extension policies, which may keep an extension from running at all;\n"
         "  - the browser's policies (NativeMessagingBlocklist, NativeMessagingAllowlist,\n"
         "    NativeMessagingUserLevelHosts);\n"
         "  - the registrations it reads (Windows: the registry; Linux: the user's and\n"
@@ -48,6 +49,8 @@ void PrintUsage() {
         "                         (Linux: its user-level manifests are then read from\n"
         "                         DIR/NativeMessagingHosts; without it the doctor\n"
         "                         follows CHROME_USER_DATA_DIR as Chrome does)\n"
+        "  --unpacked             the extensions are loaded unpacked (--load-extension),\n"
+        "                         not installed from the store\n"
         "  --json                 print the report as one JSON document\n"
         "  -h, --help             show this text\n"
         "  --version              show the version\n"
@@ -74,6 +77,7 @@ int main(int argc, char** argv) {
     report.name = HOST_REGISTERED_NAME;
     std::vector<std::string> ids;
     bool json = false;
+    bool unpacked = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool takesValue =
@@ -87,6 +91,8 @@ int main(int argc, char** argv) {
             return 0;
         } else if (arg == "--json") {
             json = true;
+        } else if (arg == "--unpacked") {
+            unpacked = true;
         } else if (arg == "--browser") {
             const std::string b = argv[++i];
             bool isKnown = false;
@@ -120,7 +126,9 @@ int main(int argc, char** argv) {
         verdict.installed = BrowserInstalled(b);
         // A browser nobody asked about and nobody installed cannot fail.
         if (verdict.installed || asked) {
-            verdict = JudgeBrowser(GatherBrowser(b, report.name), report.name, ids, &report);
+            BrowserInputs inputs = GatherBrowser(b, report.name);
+            inputs.unpacked = unpacked;
+            verdict = JudgeBrowser(inputs, report.name, ids, &report);
             verdict.installed = BrowserInstalled(b);
             (UsesEdgeNames(b) ? edge : chrome) = true;
         }

@@ -15,6 +15,7 @@
 #include "tools/doctor/files.h"
 #include "tools/doctor/lookup.h"
 #include "tools/doctor/program_posix.h"
+#include "tools/doctor/policy.h"
 #include "tools/doctor/report.h"
 
 namespace fs = std::filesystem;
@@ -165,25 +166,9 @@ bool ReadWhole(const std::string& path, std::string* text) {
     return !in.bad();
 }
 
-// config_dir_policy_loader.cc, LoadFromPath: every file of the folder, in
-// name order, the last one's value of each policy winning.
+// policy_paths.cc, kPolicyPath: its managed and recommended folders.
 void ReadPolicies(const std::string& folder, BrowserInputs* in) {
-    std::error_code ec;
-    std::vector<std::string> files;
-    for (const auto& entry : fs::directory_iterator(folder, ec)) {
-        if (entry.is_regular_file(ec)) files.push_back(entry.path().string());
-    }
-    std::sort(files.begin(), files.end());
-    for (const std::string& file : files) {
-        std::string text, why;
-        rapidjson::Document doc;
-        if (!ReadWhole(file, &text) || !ParsePolicyJson(text, &doc, &why)) {
-            in->policy.ignored.push_back("the policy file " + file + " cannot be read as JSON" +
-                                         (why.empty() ? std::string() : ": " + why));
-            continue;
-        }
-        ReadPolicyDictionary(doc, file, &in->policy);
-    }
+    LoadPolicyFolders(folder, &in->policies, &in->recommended);
     in->policiesRead = true;
 }
 
@@ -213,7 +198,7 @@ BrowserInputs GatherBrowser(const std::string& browser, const std::string& name)
     in.shown = b->shown;
     in.registerFix = "register the host: install the package, or run install.sh";
     in.judgeProgram = JudgeProgram;
-    ReadPolicies(SystemPath(std::string(b->etc) + "/policies/managed"), &in);
+    ReadPolicies(SystemPath(std::string(b->etc) + "/policies"), &in);
     // chrome/browser/extensions/api/messaging/launch_context_posix.cc,
     // FindManifest: the user's folder first (chrome_paths.cc,
     // DIR_USER_NATIVE_MESSAGING: <user data dir>/NativeMessagingHosts), then

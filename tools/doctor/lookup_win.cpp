@@ -143,15 +143,15 @@ ProgramVerdict JudgeProgram(const std::string& manifestPath, const std::string& 
 }
 
 // policy_loader_win.cc: the machine's value of a policy wins over the
-// user's, whole; a list is the values of its key.
+// user's, whole; a list is the values of its key. The handlers check entries.
 void ReadPolicies(const Browser& b, BrowserInputs* in) {
     for (HKEY hive : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
         const std::string source = std::string(hive == HKEY_LOCAL_MACHINE ? "HKLM\\" : "HKCU\\") + b.policyKey;
-        auto list = [&](const char* name, bool* set, std::vector<std::string>* out) {
+        rapidjson::Document scratch;
+        auto list = [&](const char* name) {
             Key key(hive, std::string(b.policyKey) + "\\" + name, KEY_WOW64_64KEY);
             if (key.get() == nullptr) return;
-            *set = true;
-            out->clear();
+            rapidjson::Value values(rapidjson::kArrayType);
             for (DWORD i = 0;; ++i) {
                 wchar_t valueName[256];
                 DWORD units = 256;
@@ -160,20 +160,17 @@ void ReadPolicies(const Browser& b, BrowserInputs* in) {
                 }
                 std::string s;
                 if (!ReadString(key.get(), valueName, &s)) continue;
-                if (IsValidHostName(s) || (std::string(name) == "NativeMessagingBlocklist" && s == "*")) {
-                    out->push_back(s);
-                } else {
-                    in->policy.ignored.push_back(std::string(name) + " entry \"" + s + "\" in " + source +
-                                                 " is not a host name");
-                }
+                values.PushBack(rapidjson::Value(s.c_str(), static_cast<rapidjson::SizeType>(s.size()),
+                                                 scratch.GetAllocator()),
+                                scratch.GetAllocator());
             }
-            in->policy.source = source;
+            in->policies.Set(name, values, source);
         };
-        list("NativeMessagingBlocklist", &in->policy.blocklistSet, &in->policy.blocklist);
-        list("NativeMessagingAllowlist", &in->policy.allowlistSet, &in->policy.allowlist);
+        list("NativeMessagingBlocklist");
+        list("NativeMessagingAllowlist");
         DWORD value = 0;
         if (ReadDword(hive, b.policyKey, L"NativeMessagingUserLevelHosts", &value)) {
-            in->policy.userLevelHosts = value != 0 ? 1 : 0;
+            in->policies.Set("NativeMessagingUserLevelHosts", rapidjson::Value(value != 0), source);
         }
     }
     in->policiesRead = true;

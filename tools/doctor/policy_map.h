@@ -15,7 +15,8 @@ struct PolicyMap {
     PolicyMap(const PolicyMap& other) { *this = other; }
     PolicyMap& operator=(const PolicyMap& other) {
         if (this != &other) {
-            values.CopyFrom(other.values, values.GetAllocator());
+            values.SetObject();
+            DeepCopy(other.values, &values, values.GetAllocator());
             sources = other.sources;
             problems = other.problems;
         }
@@ -34,7 +35,10 @@ struct PolicyMap {
     }
     // The value replaces any earlier one, whatever its type.
     void Set(const std::string& name, const rapidjson::Value& value, const std::string& source) {
-        rapidjson::Value copy(value, values.GetAllocator());
+        // Deep, strings included: a value parsed in place points into its
+        // document's buffer, which goes with that document.
+        rapidjson::Value copy;
+        DeepCopy(value, &copy, values.GetAllocator());
         auto it = values.FindMember(rapidjson::Value(rapidjson::StringRef(name.data(), name.size())));
         if (it != values.MemberEnd()) {
             it->value = copy;
@@ -44,6 +48,32 @@ struct PolicyMap {
                              copy, values.GetAllocator());
         }
         sources[name] = source;
+    }
+
+    // RapidJSON's own copy shares strings parsed in place. The JSON reader's
+    // depth limit bounds this recursion.
+    static void DeepCopy(const rapidjson::Value& from, rapidjson::Value* to, rapidjson::Document::AllocatorType& a) {
+        if (from.IsString()) {
+            to->SetString(from.GetString(), from.GetStringLength(), a);
+        } else if (from.IsArray()) {
+            to->SetArray();
+            to->Reserve(from.Size(), a);
+            for (const auto& e : from.GetArray()) {
+                rapidjson::Value v;
+                DeepCopy(e, &v, a);
+                to->PushBack(v, a);
+            }
+        } else if (from.IsObject()) {
+            to->SetObject();
+            for (const auto& m : from.GetObject()) {
+                rapidjson::Value k, v;
+                DeepCopy(m.name, &k, a);
+                DeepCopy(m.value, &v, a);
+                to->AddMember(k, v, a);
+            }
+        } else {
+            to->CopyFrom(from, a);
+        }
     }
 
     rapidjson::Document values;               // an object: policy name -> value

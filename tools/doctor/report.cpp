@@ -43,15 +43,21 @@ std::string ReportText(const Report& report) {
         out += "\n";
     }
     for (const BrowserVerdict& v : report.browsers) {
-        out += "==> " + v.browser + ": ";
         if (!v.checked) {
-            out += "not installed\n";
-        } else if (v.browserSays.empty()) {
-            out += std::string("connectNative starts the host") + (v.installed ? "" : " (not installed here)") + "\n";
-        } else {
-            out += "connectNative fails with \"" + v.browserSays + "\"" +
-                   (v.browserAlsoSays.empty() ? "" : " or \"" + v.browserAlsoSays + "\"") +
-                   (v.installed ? "" : " (not installed here)") + "\n";
+            out += "==> " + v.browser + ": not installed\n";
+            continue;
+        }
+        const std::string absent = v.installed ? "" : " (not installed here)";
+        for (const ExtensionVerdict& e : v.extensions) {
+            out += "==> " + v.browser + (v.extensions.size() > 1 ? " " + e.id : std::string()) + ": ";
+            if (!e.runs) {
+                out += "extension " + e.id + " does not run, by policy (" + e.decidedBy + ")" + absent + "\n";
+            } else if (e.browserSays.empty()) {
+                out += "connectNative starts the host" + absent + "\n";
+            } else {
+                out += "connectNative fails with \"" + e.browserSays + "\"" +
+                       (e.browserAlsoSays.empty() ? "" : " or \"" + e.browserAlsoSays + "\"") + absent + "\n";
+            }
         }
     }
     return out;
@@ -91,11 +97,30 @@ std::string ReportJson(const Report& report, const char* version) {
         w.Key("checked");
         w.Bool(v.checked);
         w.Key("starts");
-        w.Bool(v.checked && v.browserSays.empty());
+        w.Bool(v.checked && v.runs && v.browserSays.empty());
         w.Key("browser_says");
         str(v.browserSays);
         w.Key("browser_also_says");
         str(v.browserAlsoSays);
+        w.Key("extensions");
+        w.StartArray();
+        for (const ExtensionVerdict& e : v.extensions) {
+            w.StartObject();
+            w.Key("id");
+            str(e.id);
+            w.Key("runs");
+            w.Bool(e.runs);
+            w.Key("starts");
+            w.Bool(v.checked && e.runs && e.browserSays.empty());
+            w.Key("browser_says");
+            str(e.browserSays);
+            w.Key("browser_also_says");
+            str(e.browserAlsoSays);
+            w.Key("decided_by");
+            str(e.decidedBy);
+            w.EndObject();
+        }
+        w.EndArray();
         w.EndObject();
     }
     w.EndArray();
@@ -120,6 +145,14 @@ std::string ReportJson(const Report& report, const char* version) {
         if (!c.browserAlsoSays.empty()) {
             w.Key("browser_also_says");
             str(c.browserAlsoSays);
+        }
+        if (!c.extensionId.empty()) {
+            w.Key("extension_id");
+            str(c.extensionId);
+        }
+        if (!c.decidedBy.empty()) {
+            w.Key("decided_by");
+            str(c.decidedBy);
         }
         w.EndObject();
     }

@@ -5,6 +5,8 @@
 #include <cctype>
 #include <cstring>
 
+#include "tools/doctor/policy.h"
+
 const char* StatusWord(Status status) {
     return status == Status::kOk ? "OK" : status == Status::kWarn ? "WARN" : "FAIL";
 }
@@ -158,41 +160,6 @@ bool ParsePolicyJson(const std::string& text, rapidjson::Document* doc, std::str
     return ParseWith<rapidjson::kParseTrailingCommasFlag | rapidjson::kParseCommentsFlag>(text, doc, why);
 }
 
-// native_messaging_policy_handler.cc, NativeMessagingHostListPolicyHandler:
-// entries that are not valid host names ("*" in the blocklist aside) are
-// dropped; a value of the wrong type drops the whole policy.
-void ReadPolicyDictionary(const rapidjson::Value& dict, const std::string& source, NativeMessagingPolicy* policy) {
-    auto list = [&](const char* key, bool wildcard, bool* set, std::vector<std::string>* out) {
-        const rapidjson::Value* v = Member(dict, key);
-        if (v == nullptr) return;
-        if (!v->IsArray()) {
-            policy->ignored.push_back(std::string(key) + " in " + source + " is not a list");
-            return;
-        }
-        *set = true;
-        out->clear();
-        for (const auto& entry : v->GetArray()) {
-            std::string s = entry.IsString() ? entry.GetString() : std::string();
-            if (entry.IsString() && (IsValidHostName(s) || (wildcard && s == "*"))) {
-                out->push_back(s);
-            } else {
-                policy->ignored.push_back(std::string(key) + " entry " + (entry.IsString() ? "\"" + s + "\"" : "(not a string)") +
-                                          " in " + source + " is not a host name");
-            }
-        }
-        policy->source = source;
-    };
-    list("NativeMessagingBlocklist", true, &policy->blocklistSet, &policy->blocklist);
-    list("NativeMessagingAllowlist", false, &policy->allowlistSet, &policy->allowlist);
-    if (const rapidjson::Value* v = Member(dict, "NativeMessagingUserLevelHosts")) {
-        if (v->IsBool()) {
-            policy->userLevelHosts = v->GetBool() ? 1 : 0;
-        } else {
-            policy->ignored.push_back("NativeMessagingUserLevelHosts in " + source + " is not true or false");
-        }
-    }
-}
-
 namespace {
 
 bool Contains(const std::vector<std::string>& list, const std::string& s) {
@@ -295,6 +262,7 @@ bool JudgeManifest(const BrowserInputs& in, const Registration& used, const std:
                         "extension " + id + " is not in allowed_origins of " + where,
                         "add \"chrome-extension://" + id + "/\" to allowed_origins", browser_says::kForbidden);
         }
+        report->checks.back().extensionId = id;
     }
     return anyAllowed;
 }
@@ -308,46 +276,95 @@ BrowserVerdict JudgeBrowser(const BrowserInputs& in, const std::string& name, co
     verdict.browser = b;
     verdict.checked = true;
     const size_t first = report->checks.size();
+    // Per extension, the first FAIL that concerns it: the browser stops there.
     auto finish = [&]() {
-        for (size_t i = first; i < report->checks.size(); ++i) {
-            if (report->checks[i].status == Status::kFail) {
-                verdict.browserSays = report->checks[i].browserSays;
-                verdict.browserAlsoSays = report->checks[i].browserAlsoSays;
+        for (const std::string& id : ids) {
+            ExtensionVerdict e;
+            e.id = id;
+            for (size_t i = first; i < report->checks.size(); ++i) {
+                const Check& c = report->checks[i];
+                if (c.status != Status::kFail || (!c.extensionId.empty() && c.extensionId != id)) continue;
+                e.runs = c.rule != "extension.policy";
+                e.browserSays = c.browserSays;
+                e.browserAlsoSays = c.browserAlsoSays;
+                e.decidedBy = c.decidedBy;
                 break;
             }
+            verdict.extensions.push_back(e);
+        }
+        if (!verdict.extensions.empty()) {
+            verdict.runs = verdict.extensions[0].runs;
+            verdict.browserSays = verdict.extensions[0].browserSays;
+            verdict.browserAlsoSays = verdict.extensions[0].browserAlsoSays;
         }
         return verdict;
     };
+    auto decided = [&](const std::string& source) { report->checks.back().decidedBy = source; };
+
+    // The extension is loaded when the browser starts, long before it asks
+    // for a host: a policy that keeps it out leaves nothing to ask.
+    const ExtensionPolicies extensionPolicies = ReadExtensionPolicies(in.policies, in.recommended);
+    std::vector<PolicyProblem> problems = extensionPolicies.problems;
+    for (const std::string& id : ids) {
+        if (!extensionPolicies.any) break;
+        const ExtensionKind kind = in.unpacked ? ExtensionKind::kUnpacked : ExtensionKind::kFromStore;
+        const ExtensionKind other = in.unpacked ? ExtensionKind::kFromStore : ExtensionKind::kUnpacked;
+        const ExtensionPolicyVerdict v = JudgeExtension(extensionPolicies, id, kind);
+        const ExtensionPolicyVerdict o = JudgeExtension(extensionPolicies, id, other);
+        const std::string how = in.unpacked ? "loaded unpacked" : "installed from the store";
+        const std::string otherHow = in.unpacked ? "installed from the store" : "loaded unpacked (--load-extension)";
+        const std::string said = v.policy.empty() ? v.why : v.policy + " in " + v.source + " " + v.why;
+        if (!v.runs) {
+            report->Add(Status::kFail, "policy", "extension.policy", b,
+                        said + ": extension " + id + " " + how + " never runs, so it never calls connectNative",
+                        v.fix);
+            decided(v.source);
+        } else if (!o.runs) {
+            report->Add(Status::kWarn, "policy", "extension.policy", b,
+                        "extension " + id + " " + how + " runs, but " + otherHow + " it would not: " + o.policy +
+                            " in " + o.source + " " + o.why,
+                        std::string());
+        } else {
+            report->Add(Status::kOk, "policy", "extension.policy", b, said + " (" + how + ")");
+        }
+        report->checks.back().extensionId = id;
+    }
 
     // chrome_messaging_delegate.cc, IsNativeMessagingHostAllowed, asked by
     // message_service.cc before any lookup: the blocklist (the name or "*")
     // blocks unless the allowlist names the host.
-    const NativeMessagingPolicy& policy = in.policy;
-    for (const std::string& why : policy.ignored) {
-        report->Add(Status::kWarn, "policy", "policy.ignored", b, why + ": the browser ignores it",
+    const NativeMessagingPolicies policy = ReadNativeMessagingPolicies(in.policies, in.recommended, &problems);
+    for (const std::string& why : in.policies.problems) {
+        report->Add(Status::kWarn, "policy", "policy.ignored", b, why, "correct the file, or remove it");
+    }
+    for (const PolicyProblem& p : problems) {
+        report->Add(Status::kWarn, "policy", "policy.ignored", b,
+                    p.policy + " in " + p.source + " " + p.text + ": the browser ignores it",
                     "correct the policy, or remove it");
     }
-    const bool listed = Contains(policy.blocklist, name) || Contains(policy.blocklist, "*");
-    if (policy.blocklistSet && listed) {
-        if (policy.allowlistSet && Contains(policy.allowlist, name)) {
+    const bool listed = Contains(policy.blocklist.entries, name) || Contains(policy.blocklist.entries, "*");
+    if (policy.blocklist.set && listed) {
+        if (policy.allowlist.set && Contains(policy.allowlist.entries, name)) {
             report->Add(Status::kOk, "policy", "policy.allowlist", b,
-                        "NativeMessagingBlocklist in " + policy.source + " lists " + name +
-                            ", and NativeMessagingAllowlist allows it");
+                        "NativeMessagingBlocklist in " + policy.blocklist.source + " lists " + name +
+                            ", and NativeMessagingAllowlist in " + policy.allowlist.source + " allows it");
         } else {
             report->Add(Status::kFail, "policy", "policy.blocklist", b,
-                        "NativeMessagingBlocklist in " + policy.source + " blocks " + name,
+                        "NativeMessagingBlocklist in " + policy.blocklist.source + " blocks " + name,
                         "add " + name + " to NativeMessagingAllowlist, or take it off the blocklist",
                         browser_says::kBlocked);
+            decided(policy.blocklist.source);
             return finish();
         }
-    } else if (policy.blocklistSet) {
+    } else if (policy.blocklist.set) {
         report->Add(Status::kOk, "policy", "policy.blocklist", b,
-                    "NativeMessagingBlocklist in " + policy.source + " does not list " + name);
+                    "NativeMessagingBlocklist in " + policy.blocklist.source + " does not list " + name);
     }
     const bool userLevel = policy.userLevelHosts != 0;
     if (!userLevel) {
         report->Add(Status::kOk, "policy", "policy.user_level_hosts", b,
-                    "NativeMessagingUserLevelHosts is false: " + in.shown + " reads the system's registrations only");
+                    "NativeMessagingUserLevelHosts is false in " + policy.userLevelSource + ": " + in.shown +
+                        " reads the system's registrations only");
     }
 
     // native_process_launcher.cc, DoLaunchOnThreadPool: the name first.
@@ -359,7 +376,9 @@ BrowserVerdict JudgeBrowser(const BrowserInputs& in, const std::string& name, co
     }
 
     const Registration* used = nullptr;
+    bool policyHidUser = false;
     for (const Registration& r : in.registrations) {
+        policyHidUser = policyHidUser || (!r.skipped && r.userLevel && !userLevel);
         if (r.skipped || (r.userLevel && !userLevel)) {
             report->Add(Status::kOk, "registration", "registration.unread", b,
                         r.where + " is not read by " + in.shown + ": " +
@@ -378,6 +397,7 @@ BrowserVerdict JudgeBrowser(const BrowserInputs& in, const std::string& name, co
     if (used == nullptr) {
         report->Add(Status::kFail, "registration", "registration.none", b,
                     in.shown + " finds no registration of " + name, in.registerFix, browser_says::kNotFound);
+        if (policyHidUser) decided(policy.userLevelSource);
         return finish();
     }
 

@@ -19,19 +19,6 @@ bool ParseManifestJson(const std::string& text, rapidjson::Document* doc, std::s
 // A policy file's text as Chromium reads it.
 bool ParsePolicyJson(const std::string& text, rapidjson::Document* doc, std::string* why);
 
-// The native messaging policies as one source gives them; unset ones stay so.
-struct NativeMessagingPolicy {
-    std::string source;  // the file or key they came from
-    bool blocklistSet = false;
-    std::vector<std::string> blocklist;
-    bool allowlistSet = false;
-    std::vector<std::string> allowlist;
-    int userLevelHosts = -1;  // -1 unset, 0 false, 1 true
-    std::vector<std::string> ignored;  // entries or values the browser drops, and why
-};
-// Reads the three policies from one dictionary into `policy`, the values it
-// holds replacing those already there.
-void ReadPolicyDictionary(const rapidjson::Value& dict, const std::string& source, NativeMessagingPolicy* policy);
 
 // One registration as the browser meets it, in its order.
 struct Registration {
@@ -60,8 +47,9 @@ struct BrowserInputs {
     std::string browser;
     std::string shown;
     bool policiesRead = false;
-    NativeMessagingPolicy policy;
-    PolicyMap policies;  // every policy the loader merged; replaces `policy` once the handlers read it
+    PolicyMap policies;     // the mandatory policies the loader merged
+    PolicyMap recommended;  // the recommended ones no mandatory value outranks
+    bool unpacked = false;  // the extensions are loaded unpacked (--load-extension), not from the store
     std::vector<Registration> registrations;
     std::string registerFix;  // how to register the host on this platform
     // The program's verdict from the manifest's path and the "path" value.

@@ -34,14 +34,28 @@ struct Check {
     // A race can tell it this instead: whichever of the browser's first write
     // and first read meets the ended host first.
     std::string browserAlsoSays;
+    std::string extensionId;  // the one extension it concerns; empty: every one
+    std::string decidedBy;    // with a FAIL a policy caused: the file or key that set that policy
+};
+
+// What connectNative ends in for one extension.
+struct ExtensionVerdict {
+    std::string id;
+    bool runs = true;  // false: a policy keeps the extension from running at all
+    std::string browserSays;  // empty when the host starts, or when it never runs
+    std::string browserAlsoSays;
+    std::string decidedBy;
 };
 
 struct BrowserVerdict {
     std::string browser;
     bool installed = true;
     bool checked = false;
+    // The first extension's verdict; `extensions` holds one per id.
+    bool runs = true;
     std::string browserSays;  // empty when the host starts
     std::string browserAlsoSays;
+    std::vector<ExtensionVerdict> extensions;
 };
 
 struct Report {
@@ -53,7 +67,8 @@ struct Report {
     void Add(Status status, const std::string& area, const std::string& rule, const std::string& browser,
              const std::string& text, const std::string& fix = std::string(),
              const std::string& browserSays = std::string()) {
-        checks.push_back({status, area, rule, browser, text, fix, browserSays, std::string()});
+        checks.push_back({status, area, rule, browser, text, fix, browserSays, std::string(), std::string(),
+                          std::string()});
     }
     int Count(Status status) const {
         int n = 0;
