@@ -36,6 +36,7 @@ data[0:2] = b"MZ"
 struct.pack_into("<I", data, 0x3C, 0x80)
 data[0x80:0x84] = b"PE\0\0"
 struct.pack_into("<H", data, 0x84, 0x14C)          # i386
+struct.pack_into("<H", data, 0x96, 0x102)          # an executable image, 32-bit
 struct.pack_into("<H", data, 0x98, 0x10B)          # PE32
 struct.pack_into("<H", data, 0x98 + 68, 3)         # console
 open(sys.argv[1], "wb").write(data)
@@ -82,6 +83,7 @@ NOT_FOUND="Specified native messaging host not found."
 FORBIDDEN="Access to the specified native messaging host is forbidden."
 BLOCKED="Access to the native messaging host was disabled by the system administrator."
 EXITED="Native host has exited."
+NOT_STARTED="Failed to start native messaging host."
 GOOD="OK registration.used | OK manifest.fields | OK manifest.origin | OK program"
 
 # expect BROWSER RC VERDICT: the doctor's whole verdict for that browser: what
@@ -104,7 +106,7 @@ PY
 add() { reg add "$1" /ve /d "${3:-$MANIFEST}" /f "$2" || fail "reg add $1 $2"; }
 policy() { reg add "$@" /f /reg:64 || fail "reg add $*"; }
 
-# native_process_launcher_win.cc, FindManifest: HKCU first, the 32-bit view
+# launch_context_win.cc, FindManifest: HKCU first, the 32-bit view
 # before the 64-bit one; the first value found is used, and must be absolute.
 begin "a missing key"
 reset
@@ -205,16 +207,83 @@ policy "$POLICY" /v NativeMessagingUserLevelHosts /t REG_DWORD /d 0
 expect chrome 1 "$NOT_FOUND | OK policy.user_level_hosts | OK registration.unread | FAIL registration.none"
 end
 
-begin "cmd.exe turned off: DisableCMD, and NativeHostsExecutablesLaunchDirectly"
-reset
-add "HKLM\\$SW\\$CHROME" /reg:32
-policy 'HKCU\SOFTWARE\Policies\Microsoft\Windows\System' /v DisableCMD /t REG_DWORD /d 1
-expect chrome 1 "$EXITED | OK registration.used | OK manifest.fields | OK manifest.origin | FAIL program"
-policy "$POLICY" /v NativeHostsExecutablesLaunchDirectly /t REG_DWORD /d 1
-expect chrome 0 "starts | $GOOD"
-reg delete 'HKCU\SOFTWARE\Policies\Microsoft\Windows\System' /f /reg:64
-reg delete "$POLICY" /f /reg:64
-end
+# One registry layout a row, imported whole over a reset: the policies as
+# registry_dict.cc converts them (list values only numbered ones, a JSON
+# string list, booleans from numbers, names case-sensitive, the mandatory
+# level over the recommended one), then how the host is started
+# (launch_context_win.cc: cmd.exe or directly, DisableCMD) and what a path
+# that names no program ends in. Chrome's registration is in each.
+M='HKEY_LOCAL_MACHINE\SOFTWARE\Policies\Google\Chrome'
+U='HKEY_CURRENT_USER\SOFTWARE\Policies\Google\Chrome'
+CMD='[HKEY_CURRENT_USER\SOFTWARE\Policies\Microsoft\Windows\System]'
+REG_M="[HKEY_LOCAL_MACHINE\\SOFTWARE\\Wow6432Node\\$CHROME]"
+REG_U="[HKEY_CURRENT_USER\\SOFTWARE\\$CHROME]"
+AT="@=\"C:\\\\orv-doctor\\\\$HOST_NAME.json\""
+mkdir -p "$DIR/folder"
+echo text >"$DIR/notes.txt"
+echo text >"$DIR/fake.exe"
+PROGRAM="OK registration.used | OK manifest.fields | OK manifest.origin"
+IGNORED="WARN policy.ignored"
+
+# row TITLE BROWSER VERDICT HOST_PATH REG_LINES...: the doctor's whole verdict
+# (exit status 1 with any FAIL) for a manifest naming HOST_PATH.
+row() {
+  local title=$1 browser=$2 verdict=$3 path=$4 rc=0
+  shift 4
+  begin "$title"
+  reset
+  [ "$path" = - ] || manifest "$DIR/$HOST_NAME.json" "$HOST_NAME" "$path"
+  { printf 'Windows Registry Editor Version 5.00\r\n\r\n'; printf '%s\r\n' "$@"; } >"$DIR/case.reg"
+  reg import 'C:\orv-doctor\case.reg' || { fail "reg import"; show "$REG_OUT"; }
+  case "$verdict" in *FAIL*) rc=1 ;; esac
+  expect "$browser" "$rc" "$verdict"
+  end
+}
+
+row "a list takes only values named by numbers" chrome "starts | $IGNORED | $IGNORED | OK policy.blocklist | $GOOD" - \
+  "$REG_M" "$AT" "[$M\\NativeMessagingBlocklist]" '"a"="*"' '" 2"="*"'
+row "numbered: a sign and leading zeros count" chrome "$BLOCKED | FAIL policy.blocklist" - \
+  "$REG_M" "$AT" "[$M\\NativeMessagingBlocklist]" '"+1"="com.example.other"' '"007"="*"'
+row "a REG_SZ holding a JSON list, trailing comma and all" chrome "$BLOCKED | FAIL policy.blocklist" - \
+  "$REG_M" "$AT" "[$M]" '"NativeMessagingBlocklist"="[\"*\",]"'
+row "a REG_SZ that is no JSON list is dropped" chrome "starts | $IGNORED | $GOOD" - \
+  "$REG_M" "$AT" "[$M]" '"NativeMessagingBlocklist"="*"'
+row "a REG_MULTI_SZ list is not read" chrome "starts | $IGNORED | $GOOD" - \
+  "$REG_M" "$AT" "[$M]" '"NativeMessagingBlocklist"=hex(7):2a,00,00,00,00,00'
+row "the subkey wins over a value of the same name" chrome "starts | OK policy.blocklist | $GOOD" - \
+  "$REG_M" "$AT" "[$M]" '"NativeMessagingBlocklist"="[\"*\"]"' \
+  "[$M\\NativeMessagingBlocklist]" '"1"="com.example.other"'
+row "a boolean from a number in a string" chrome \
+  "$NOT_FOUND | OK policy.user_level_hosts | OK registration.unread | FAIL registration.none" - \
+  "$REG_U" "$AT" "[$M]" '"NativeMessagingUserLevelHosts"="0"'
+row "a boolean from a word is dropped" chrome "starts | $IGNORED | $GOOD" - \
+  "$REG_U" "$AT" "[$M]" '"NativeMessagingUserLevelHosts"="false"'
+row "a policy name in another case is not the policy" chrome "starts | $IGNORED | $GOOD" - \
+  "$REG_M" "$AT" "[$M\\nativemessagingblocklist]" '"1"="*"'
+row "a recommended blocklist is not read" chrome "starts | $IGNORED | $GOOD" - \
+  "$REG_M" "$AT" "[$M\\Recommended\\NativeMessagingBlocklist]" '"1"="*"'
+row "the user's mandatory value over the machine's recommended one" chrome "starts | OK policy.blocklist | $GOOD" - \
+  "$REG_M" "$AT" "[$M\\Recommended\\NativeMessagingBlocklist]" '"1"="*"' "[$U\\NativeMessagingBlocklist]" '"1"="x.y"'
+row "Edge reads its own policies" edge "$BLOCKED | FAIL policy.blocklist" - \
+  "$REG_M" "$AT" '[HKEY_LOCAL_MACHINE\SOFTWARE\Policies\Microsoft\Edge\NativeMessagingBlocklist]' '"1"="*"'
+row "a manifest path that is a folder" chrome "$NOT_FOUND | OK registration.used | FAIL registration.path" - \
+  "$REG_M" '@="C:\\orv-doctor\\folder"'
+row "a manifest path that is a device" chrome "$NOT_FOUND | OK registration.used | FAIL registration.path" - \
+  "$REG_M" '@="C:\\orv-doctor\\NUL"'
+row "a folder as host: cmd.exe takes the pipes, then ends" chrome "$EXITED | $PROGRAM | FAIL program" folder \
+  "$REG_M" "$AT"
+row "a text file as host" chrome "$EXITED | $PROGRAM | FAIL program" notes.txt "$REG_M" "$AT"
+row "an .exe that is no program, through cmd.exe" chrome "$EXITED | $PROGRAM | FAIL program" fake.exe "$REG_M" "$AT"
+row "an .exe that is no program, started directly" chrome "$NOT_STARTED | $PROGRAM | FAIL program" fake.exe \
+  "$REG_M" "$AT" "[$M]" '"NativeHostsExecutablesLaunchDirectly"=dword:00000001'
+row "DisableCMD=1: cmd.exe refuses before the pipes" chrome "$NOT_STARTED | $PROGRAM | FAIL program" - \
+  "$REG_M" "$AT" "$CMD" '"DisableCMD"=dword:00000001'
+row "DisableCMD=2: scripts, and so cmd.exe /c, still run" chrome "starts | $GOOD" - \
+  "$REG_M" "$AT" "$CMD" '"DisableCMD"=dword:00000002'
+row "DisableCMD=1, the .exe started directly (the policy as a string)" chrome "starts | $GOOD" - \
+  "$REG_M" "$AT" "$CMD" '"DisableCMD"=dword:00000001' "[$M]" '"NativeHostsExecutablesLaunchDirectly"="1"'
+row "DisableCMD=1, Edge's launch left to its rollout" edge "starts | $PROGRAM | WARN program" - \
+  "$REG_M" "$AT" "$CMD" '"DisableCMD"=dword:00000001'
 
 begin "without --browser: browsers not installed are listed as such, App Paths says which are"
 reset

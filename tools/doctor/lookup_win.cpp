@@ -1,15 +1,13 @@
 // Windows: Chrome and Edge read the registry for the manifest's path.
 #include <windows.h>
 
-#include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <cctype>
+#include <cstdint>
 
+#include "tools/doctor/files.h"
 #include "tools/doctor/lookup.h"
+#include "tools/doctor/registry_dict.h"
 #include "tools/doctor/wide.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -57,15 +55,26 @@ struct Browser {
     const char* policyKey;
     const char* image;  // under App Paths
     std::vector<const char*> keys;  // under SOFTWARE\, in the order read
+    // Whether, with NativeHostsExecutablesLaunchDirectly unset, the browser
+    // may start an .exe host directly or through cmd.exe.
+    bool launchRollout;
 };
 
-// native_process_launcher_win.cc, GetManifestPathWithFlags: Chrome reads its
-// own key. Edge reads its own, then Chromium's and Chrome's (Microsoft:
-// "Native messaging", Edge extensions documentation).
+// launch_context_win.cc, GetManifestPathWithFlags: Chrome reads its own key.
+// Edge reads its own, then Chromium's and Chrome's (Microsoft: "Native
+// messaging", Edge extensions documentation).
+// native_process_launcher.cc, NativeProcessLauncher::CreateDefault: unset,
+// the policy leaves Chrome to kLaunchWindowsNativeHostsDirectly, off by
+// default: cmd.exe. Edge moves to direct launch by a staged rollout
+// (Microsoft, Edge policy NativeHostsExecutablesLaunchDirectly), so which
+// one it uses is its own default's business.
 const Browser kBrowsers[] = {
-    {"chrome", "Chrome", "SOFTWARE\\Policies\\Google\\Chrome", "chrome.exe", {"Google\\Chrome\\NativeMessagingHosts"}},
+    {"chrome", "Chrome", "SOFTWARE\\Policies\\Google\\Chrome", "chrome.exe", {"Google\\Chrome\\NativeMessagingHosts"},
+     false},
     {"edge", "Edge", "SOFTWARE\\Policies\\Microsoft\\Edge", "msedge.exe",
-     {"Microsoft\\Edge\\NativeMessagingHosts", "Chromium\\NativeMessagingHosts", "Google\\Chrome\\NativeMessagingHosts"}},
+     {"Microsoft\\Edge\\NativeMessagingHosts", "Chromium\\NativeMessagingHosts",
+      "Google\\Chrome\\NativeMessagingHosts"},
+     true},
 };
 
 const Browser* Find(const std::string& id) {
@@ -75,9 +84,12 @@ const Browser* Find(const std::string& id) {
     return nullptr;
 }
 
+enum class Launch { kThroughCmd, kDirectly, kEitherWay };
+
 // How the browser being judged starts a host: set by GatherBrowser.
-bool g_launchDirectly = false;
+Launch g_launch = Launch::kThroughCmd;
 DWORD g_disableCmd = 0;
+std::string g_browserShown;
 
 bool ReadDword(HKEY hive, const char* subkey, const wchar_t* name, DWORD* value) {
     Key key(hive, subkey, KEY_WOW64_64KEY);
@@ -87,92 +99,229 @@ bool ReadDword(HKEY hive, const char* subkey, const wchar_t* name, DWORD* value)
            type == REG_DWORD;
 }
 
-bool ReadWhole(const fs::path& path, std::string* text) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    text->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+// base::FilePath::IsAbsolute on Windows: a drive letter, a colon and a
+// separator, or two separators (UNC).
+bool IsAbsolutePath(const std::string& p) {
+    if (p.size() >= 3 && std::isalpha(static_cast<unsigned char>(p[0])) && p[1] == ':' && IsSeparator(p[2])) {
+        return true;
+    }
+    return p.size() >= 2 && IsSeparator(p[0]) && IsSeparator(p[1]);
 }
 
-// native_process_launcher.cc, DoLaunchOnThreadPool: on Windows a relative
-// "path" is taken from the manifest's folder; the file must exist. Chrome
-// starts it through cmd.exe, so any program starts; 32-bit console is the
-// product's own rule, not the browser's.
+std::string LowerExtension(const std::string& path) {
+    size_t dot = path.find_last_of('.');
+    size_t sep = path.find_last_of("\\/");
+    if (dot == std::string::npos || (sep != std::string::npos && dot < sep)) return std::string();
+    std::string ext = path.substr(dot);
+    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return ext;
+}
+
+// What a path names, for starting it.
+enum class Kind { kProgram, kScript, kOther };
+struct Target {
+    Kind kind = Kind::kOther;
+    bool console32 = false;  // the product's host: PE32, console subsystem
+    std::string what;        // for kOther: what it is instead
+};
+
+class Handle {
+public:
+    explicit Handle(HANDLE h) : h_(h) {}
+    ~Handle() {
+        if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
+    }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    HANDLE get() const { return h_; }
+
+private:
+    HANDLE h_;
+};
+
+// Reads the headers only: an .exe may be large, and the path may name a
+// device or pipe, which is never read.
+Target Examine(const std::string& path) {
+    Target t;
+    const WString wide = Wide(path);
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        t.what = "a folder";
+        return t;
+    }
+    Handle f(CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (f.get() == INVALID_HANDLE_VALUE) {
+        t.what = "a file that cannot be opened (error " + std::to_string(GetLastError()) + ")";
+        return t;
+    }
+    if (GetFileType(f.get()) != FILE_TYPE_DISK) {
+        t.what = "a device, not a file";
+        return t;
+    }
+    std::string bytes(64 * 1024, '\0');
+    DWORD got = 0;
+    if (!ReadFile(f.get(), &bytes[0], static_cast<DWORD>(bytes.size()), &got, nullptr)) got = 0;
+    bytes.resize(got);
+    auto u16 = [&](size_t at) {
+        return at + 2 <= bytes.size() ? (uint8_t(bytes[at]) | uint8_t(bytes[at + 1]) << 8) : 0;
+    };
+    auto u32 = [&](size_t at) { return at + 4 <= bytes.size() ? uint32_t(u16(at)) | uint32_t(u16(at + 2)) << 16 : 0u; };
+    const size_t pe = bytes.size() >= 0x40 && bytes[0] == 'M' && bytes[1] == 'Z' ? u32(0x3C) : 0;
+    const bool isPe = pe != 0 && pe + 0x60 <= bytes.size() && bytes.compare(pe, 4, std::string("PE\0\0", 4)) == 0;
+    const unsigned machine = isPe ? u16(pe + 4) : 0;
+    const unsigned characteristics = isPe ? u16(pe + 22) : 0;
+    // IMAGE_FILE_EXECUTABLE_IMAGE and not IMAGE_FILE_DLL, for x86, x64 or ARM64.
+    const bool runnable = isPe && (characteristics & 0x0002) != 0 && (characteristics & 0x2000) == 0 &&
+                          (machine == 0x14C || machine == 0x8664 || machine == 0xAA64);
+    const std::string ext = LowerExtension(path);
+    if ((ext == ".exe" || ext == ".com") && runnable) {
+        t.kind = Kind::kProgram;
+        t.console32 = u16(pe + 24) == 0x10B && u16(pe + 24 + 68) == 3;
+    } else if (ext == ".bat" || ext == ".cmd") {
+        t.kind = Kind::kScript;
+    } else if (ext == ".exe" || ext == ".com") {
+        t.what = isPe ? "a Windows file that is no program (a DLL, or for another processor)" : "not a Windows program";
+    } else {
+        t.what = runnable ? "a program without the .exe extension, which cmd.exe does not start"
+                          : "no program (cmd.exe runs .exe, .com, .bat and .cmd files)";
+    }
+    return t;
+}
+
+struct Outcome {
+    bool starts = true;
+    std::string says, alsoSays, why, fix;
+};
+
+// launch_context_win.cc, LaunchNativeExeDirectly: the browser opens the
+// pipes itself, then CreateProcess; a program it refuses is a launch
+// failure (LaunchInBackground: RESULT_FAILED_TO_START).
+Outcome Directly(const Target& t, const std::string& shown, const std::string& manifestPath) {
+    Outcome o;
+    if (t.kind == Kind::kProgram) return o;
+    o.starts = false;
+    o.says = browser_says::kFailedToStart;
+    o.why = g_browserShown + " starts " + shown + " directly, and Windows cannot run it: it is " + t.what;
+    o.fix = "set \"path\" in " + manifestPath + " to the host's .exe";
+    return o;
+}
+
+// launch_context_win.cc, LaunchNativeHostViaCmd: "%COMSPEC% /d /s /c
+// "host" < in-pipe > out-pipe". cmd.exe opens both pipes before it looks
+// at the host, so the browser sees the host start (ConnectPipes) and then
+// end: "Native host has exited." on reading, or on writing first the I/O
+// error. A cmd.exe that ends before it opens them (COMSPEC unset: no
+// process at all) is a failure to start (OnObjectSignaled).
+Outcome ThroughCmd(const Target& t, const std::string& shown, const std::string& manifestPath, bool isExe) {
+    Outcome o;
+    if (GetEnvironmentVariableW(L"COMSPEC", nullptr, 0) == 0) {
+        o.starts = false;
+        o.says = browser_says::kFailedToStart;
+        o.why = g_browserShown + " starts hosts through %COMSPEC%, and COMSPEC is not set";
+        o.fix = "set COMSPEC to C:\\Windows\\System32\\cmd.exe";
+        return o;
+    }
+    // Microsoft, "Prevent access to the command prompt": DisableCMD=1 turns
+    // off cmd.exe for scripts and /c too; 2 only the interactive prompt.
+    // cmd.exe then shows its refusal and waits for a key in a window no one
+    // sees, or ends: the extension is told it failed to start, or nothing.
+    if (g_disableCmd == 1) {
+        o.starts = false;
+        o.says = browser_says::kFailedToStart;
+        o.why = g_browserShown + " starts " + shown +
+                " through cmd.exe, which DisableCMD=1 turns off: cmd.exe refuses before it opens the pipes, then "
+                "ends or waits for a key in its hidden window (the extension then hears nothing)";
+        o.fix = isExe ? "set NativeHostsExecutablesLaunchDirectly=1 for " + g_browserShown +
+                            ", or DisableCMD=2 (scripts allowed)"
+                      : "set DisableCMD=2 (scripts allowed)";
+        return o;
+    }
+    if (t.kind != Kind::kOther) return o;
+    o.starts = false;
+    o.says = browser_says::kExited;
+    o.alsoSays = browser_says::kIoError;
+    o.why = "cmd.exe takes the browser's pipes, then cannot start " + shown + ": it is " + t.what;
+    o.fix = "set \"path\" in " + manifestPath + " to the host's .exe";
+    return o;
+}
+
+// launch_context.cc, LaunchInBackground: on Windows a relative "path" is
+// taken from the manifest's folder; it must exist (base::PathExists, so a
+// folder does). launch_context_win.cc, LaunchNativeProcess: an .exe goes
+// straight to CreateProcess when NativeHostsExecutablesLaunchDirectly says
+// so, anything else through cmd.exe. 32-bit console is the product's rule,
+// not the browser's.
 ProgramVerdict JudgeProgram(const std::string& manifestPath, const std::string& pathValue) {
     ProgramVerdict v;
-    fs::path program = fs::path(Wide(pathValue));
-    if (program.is_relative()) program = fs::path(Wide(manifestPath)).parent_path() / program;
-    const std::string shown = Utf8(program.wstring().c_str());
-    std::error_code ec;
-    if (!fs::exists(program, ec)) {
+    std::string program = pathValue;
+    if (!IsAbsolutePath(program)) {
+        // base::FilePath::DirName, then Append: one separator between.
+        size_t sep = manifestPath.find_last_of("\\/");
+        program = (sep == std::string::npos ? std::string(".") : manifestPath.substr(0, sep)) + "\\" + pathValue;
+    }
+    if (GetFileAttributesW(Wide(program).c_str()) == INVALID_FILE_ATTRIBUTES) {
         v.status = Status::kFail;
-        v.text = "the host " + shown + " does not exist";
+        v.text = "the host " + program + " does not exist";
         v.fix = "install the host there, or correct \"path\" in " + manifestPath;
         v.browserSays = browser_says::kNotFound;
         return v;
     }
-    // native_process_launcher_win.cc, LaunchNativeProcess: "%COMSPEC% /d /c
-    // host < pipe > pipe", unless NativeHostsExecutablesLaunchDirectly is on
-    // and the host is an .exe. Microsoft, "Prevent access to the command
-    // prompt": DisableCMD=1 makes cmd.exe refuse /c as well, so it ends
-    // without ever starting the host.
-    std::wstring extension = program.extension().wstring();
-    const bool direct = g_launchDirectly && _wcsicmp(extension.c_str(), L".exe") == 0;
-    if (!direct && g_disableCmd == 1) {
-        v.status = Status::kFail;
-        v.text = "the browser starts " + shown + " through cmd.exe, which DisableCMD=1 turns off";
-        v.fix = "set NativeHostsExecutablesLaunchDirectly=1 for the browser, or DisableCMD=2 (scripts allowed)";
-        v.browserSays = browser_says::kExited;
-        return v;
-    }
-    std::string bytes;
-    ReadWhole(program, &bytes);
-    auto u16 = [&](size_t at) { return at + 2 <= bytes.size() ? (uint8_t(bytes[at]) | uint8_t(bytes[at + 1]) << 8) : 0; };
-    auto u32 = [&](size_t at) { return at + 4 <= bytes.size() ? uint32_t(u16(at)) | uint32_t(u16(at + 2)) << 16 : 0u; };
-    size_t pe = bytes.size() >= 0x40 ? u32(0x3C) : 0;
-    bool isPe = bytes.size() >= 0x40 && bytes[0] == 'M' && bytes[1] == 'Z' && pe + 0x60 <= bytes.size() &&
-                bytes.compare(pe, 4, std::string("PE\0\0", 4)) == 0;
-    if (!isPe || u16(pe + 24) != 0x10B || u16(pe + 24 + 68) != 3) {
+    const Target target = Examine(program);
+    // base::FilePath::MatchesFinalExtension: case-insensitive.
+    const bool isExe = LowerExtension(program) == ".exe";
+    const Launch launch = isExe ? g_launch : Launch::kThroughCmd;
+    Outcome direct = Directly(target, program, manifestPath);
+    Outcome cmd = ThroughCmd(target, program, manifestPath, isExe);
+    const Outcome& used = launch == Launch::kDirectly ? direct : cmd;
+    if (launch == Launch::kEitherWay && direct.starts != cmd.starts) {
+        const Outcome& failing = direct.starts ? cmd : direct;
         v.status = Status::kWarn;
-        v.text = "the host " + shown + " starts, but is not the 32-bit console Orvendel host";
-        v.fix = "install the Orvendel host (MSI or ZIP)";
+        v.text = "depends on the browser's default: " + g_browserShown +
+                 " starts .exe hosts directly or through cmd.exe as its staged rollout decides, and " +
+                 (direct.starts ? "only directly" : "only through cmd.exe") +
+                 " does " + program + " start (" + failing.why + ")";
+        v.fix = std::string("set NativeHostsExecutablesLaunchDirectly=") + (direct.starts ? "1" : "0") + " for " +
+                g_browserShown + ", or: " + failing.fix;
         return v;
     }
-    v.text = "the host " + shown + " is a 32-bit console program";
+    if (!used.starts) {
+        v.status = Status::kFail;
+        v.text = used.why;
+        v.fix = used.fix;
+        v.browserSays = used.says;
+        v.browserAlsoSays = used.alsoSays;
+        if (launch == Launch::kEitherWay && direct.says != cmd.says) {
+            // Fails either way, with the text of whichever way it is started.
+            v.text = direct.why + "; through cmd.exe: " + cmd.why;
+            v.browserSays = direct.says;
+            v.browserAlsoSays = cmd.says;
+        }
+        return v;
+    }
+    const std::string how = launch == Launch::kDirectly   ? "started directly"
+                            : launch == Launch::kEitherWay ? "started directly or through cmd.exe"
+                                                           : "started through cmd.exe";
+    if (target.kind == Kind::kScript) {
+        v.status = Status::kWarn;
+        v.text = "the host " + program + " is a batch script (" + how + "), not the 32-bit console Orvendel host";
+        v.fix = "install the Orvendel host (MSI or ZIP)";
+    } else if (!target.console32) {
+        v.status = Status::kWarn;
+        v.text = "the host " + program + " starts (" + how + "), but is not the 32-bit console Orvendel host";
+        v.fix = "install the Orvendel host (MSI or ZIP)";
+    } else {
+        v.text = "the host " + program + " is a 32-bit console program (" + how + ")";
+    }
     return v;
 }
 
-// policy_loader_win.cc: the machine's value of a policy wins over the
-// user's, whole; a list is the values of its key. The handlers check entries.
+// registry_dict.cpp: the mandatory and recommended levels as the browser
+// merges them; the handlers check types and entries.
 void ReadPolicies(const Browser& b, BrowserInputs* in) {
-    for (HKEY hive : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
-        const std::string source = std::string(hive == HKEY_LOCAL_MACHINE ? "HKLM\\" : "HKCU\\") + b.policyKey;
-        rapidjson::Document scratch;
-        auto list = [&](const char* name) {
-            Key key(hive, std::string(b.policyKey) + "\\" + name, KEY_WOW64_64KEY);
-            if (key.get() == nullptr) return;
-            rapidjson::Value values(rapidjson::kArrayType);
-            for (DWORD i = 0;; ++i) {
-                wchar_t valueName[256];
-                DWORD units = 256;
-                if (RegEnumValueW(key.get(), i, valueName, &units, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
-                    break;
-                }
-                std::string s;
-                if (!ReadString(key.get(), valueName, &s)) continue;
-                values.PushBack(rapidjson::Value(s.c_str(), static_cast<rapidjson::SizeType>(s.size()),
-                                                 scratch.GetAllocator()),
-                                scratch.GetAllocator());
-            }
-            in->policies.Set(name, values, source);
-        };
-        list("NativeMessagingBlocklist");
-        list("NativeMessagingAllowlist");
-        DWORD value = 0;
-        if (ReadDword(hive, b.policyKey, L"NativeMessagingUserLevelHosts", &value)) {
-            in->policies.Set("NativeMessagingUserLevelHosts", rapidjson::Value(value != 0), source);
-        }
-    }
+    LoadRegistryPolicies(b.policyKey, &in->policies, &in->recommended);
     in->policiesRead = true;
 }
 
@@ -204,18 +353,25 @@ BrowserInputs GatherBrowser(const std::string& browser, const std::string& name)
     in.registerFix = "register the host: install the MSI, or run register.cmd (/machine for every user)";
     in.judgeProgram = JudgeProgram;
     ReadPolicies(*b, &in);
-    DWORD value = 0;
-    g_launchDirectly = false;
-    for (HKEY hive : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
-        if (ReadDword(hive, b->policyKey, L"NativeHostsExecutablesLaunchDirectly", &value)) g_launchDirectly = value != 0;
+    g_browserShown = b->shown;
+    // NativeProcessLauncher::CreateDefault reads the policy only when managed.
+    const rapidjson::Value* direct = in.policies.Get("NativeHostsExecutablesLaunchDirectly");
+    const std::string directSource = in.policies.SourceOf("NativeHostsExecutablesLaunchDirectly");
+    if (direct != nullptr && direct->IsBool() && !IsRecommended(directSource)) {
+        g_launch = direct->GetBool() ? Launch::kDirectly : Launch::kThroughCmd;
+    } else {
+        g_launch = b->launchRollout ? Launch::kEitherWay : Launch::kThroughCmd;
     }
     g_disableCmd = 0;
+    DWORD value = 0;
     for (HKEY hive : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
-        if (ReadDword(hive, "SOFTWARE\\Policies\\Microsoft\\Windows\\System", L"DisableCMD", &value)) g_disableCmd = value;
+        if (ReadDword(hive, "SOFTWARE\\Policies\\Microsoft\\Windows\\System", L"DisableCMD", &value)) {
+            g_disableCmd = value;
+        }
     }
-    // native_process_launcher_win.cc, FindManifest: HKCU then HKLM, each
-    // 32-bit view then 64-bit; a key without a string default is passed
-    // over. The first string found is used, and must be an absolute path.
+    // launch_context_win.cc, FindManifest and GetManifestPath: HKCU then
+    // HKLM, each 32-bit view then 64-bit; a key without a string default is
+    // passed over. The first string found is used, and must be absolute.
     bool userSeen = false;
     for (HKEY hive : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
         for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
@@ -233,12 +389,19 @@ BrowserInputs GatherBrowser(const std::string& browser, const std::string& name)
                 if (!ReadString(key.get(), nullptr, &r.manifestPath)) {
                     r.skipped = true;
                     r.skippedWhy = "its default value is not a string";
-                } else if (fs::path(Wide(r.manifestPath)).is_relative()) {
+                } else if (!IsAbsolutePath(r.manifestPath)) {
                     // FindManifest: the first value found must be absolute;
                     // a relative one is not passed over.
                     r.problem = "the manifest path \"" + r.manifestPath + "\" is not absolute";
                 } else {
-                    r.readable = ReadWhole(fs::path(Wide(r.manifestPath)), &r.text);
+                    // NativeMessagingHostManifest::Load: a manifest that
+                    // cannot be read is "not found", like a missing one.
+                    std::string why;
+                    ReadResult read = ReadRegularFile(r.manifestPath, &r.text, &why);
+                    r.readable = read == ReadResult::kOk;
+                    if (read != ReadResult::kOk && read != ReadResult::kUnreadable) {
+                        r.problem = "the manifest " + r.manifestPath + " cannot be used: " + why;
+                    }
                 }
                 in.registrations.push_back(r);
             }

@@ -93,17 +93,24 @@ bool Contains(const std::vector<std::string>& list, const std::string& s) {
 // chrome/browser/extensions/api/messaging/native_messaging_policy_handler.cc,
 // NativeMessagingHostListPolicyHandler::CheckListEntry: a valid host name,
 // or "*" in the blocklist; NativeMessagingUserLevelHosts is a
-// SimplePolicyHandler of a boolean. Their prefs are read whatever level set
-// them, so a recommended value counts where no mandatory one is set.
+// SimplePolicyHandler of a boolean. chrome_messaging_delegate.cc,
+// IsNativeMessagingHostAllowed, reads each pref only when
+// IsManagedPreference: a recommended value counts for nothing.
 NativeMessagingPolicies ReadNativeMessagingPolicies(const PolicyMap& mandatory, const PolicyMap& recommended,
                                                     std::vector<PolicyProblem>* problems) {
     NativeMessagingPolicies p;
+    for (const char* name : {"NativeMessagingBlocklist", "NativeMessagingAllowlist", "NativeMessagingUserLevelHosts"}) {
+        if (mandatory.Get(name) == nullptr && recommended.Get(name) != nullptr) {
+            problems->push_back(
+                {name, recommended.SourceOf(name), "is recommended: the browser takes this policy only as mandatory"});
+        }
+    }
     p.blocklist = ReadList(
-        Find(mandatory, &recommended, "NativeMessagingBlocklist"), "NativeMessagingBlocklist",
+        Find(mandatory, nullptr, "NativeMessagingBlocklist"), "NativeMessagingBlocklist",
         [](const std::string& s) { return s == "*" || IsValidHostName(s); }, "a host name or \"*\"", problems);
-    p.allowlist = ReadList(Find(mandatory, &recommended, "NativeMessagingAllowlist"), "NativeMessagingAllowlist",
+    p.allowlist = ReadList(Find(mandatory, nullptr, "NativeMessagingAllowlist"), "NativeMessagingAllowlist",
                            IsValidHostName, "a host name", problems);
-    Found user = Find(mandatory, &recommended, "NativeMessagingUserLevelHosts");
+    Found user = Find(mandatory, nullptr, "NativeMessagingUserLevelHosts");
     if (user.value != nullptr && user.value->IsBool()) {
         p.userLevelHosts = user.value->GetBool() ? 1 : 0;
         p.userLevelSource = user.source;
