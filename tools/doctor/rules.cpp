@@ -1,9 +1,9 @@
 #include "tools/doctor/rules.h"
 
-#include <rapidjson/error/en.h>
-
+#include <algorithm>
 #include <cctype>
-#include <cstring>
+
+#include "tools/doctor/json_reader.h"
 
 const char* StatusWord(Status status) {
     return status == Status::kOk ? "OK" : status == Status::kWarn ? "WARN" : "FAIL";
@@ -31,98 +31,7 @@ bool IsExtensionId(const std::string& id) {
 
 namespace {
 
-bool IsHex(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
-
-// base/json/json_reader.h, JSON_PARSE_CHROMIUM_EXTENSIONS: comments, raw CR
-// and LF inside strings, and \xNN escapes. RapidJSON takes the comments
-// itself; the other two are rewritten into plain JSON here.
-std::string ChromiumExtensionsToJson(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    enum { kCode, kString, kLineComment, kBlockComment } state = kCode;
-    for (size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        char next = i + 1 < text.size() ? text[i + 1] : '\0';
-        switch (state) {
-        case kCode:
-            if (c == '"') state = kString;
-            if (c == '/' && next == '/') state = kLineComment;
-            if (c == '/' && next == '*') {
-                state = kBlockComment;
-                out += "/*";
-                ++i;
-                continue;
-            }
-            break;
-        case kLineComment:
-            if (c == '\n' || c == '\r') state = kCode;
-            break;
-        case kBlockComment:
-            if (c == '*' && next == '/') {
-                state = kCode;
-                out += "*/";
-                ++i;
-                continue;
-            }
-            break;
-        case kString:
-            if (c == '"') state = kCode;
-            if (c == '\n') {
-                out += "\\n";
-                continue;
-            }
-            if (c == '\r') {
-                out += "\\r";
-                continue;
-            }
-            if (c == '\\' && next == 'x' && i + 3 < text.size() && IsHex(text[i + 2]) && IsHex(text[i + 3])) {
-                out += "\\u00";
-                out += text[i + 2];
-                out += text[i + 3];
-                i += 3;
-                continue;
-            }
-            if (c == '\\' && next != '\0') {
-                out += c;
-                out += next;
-                ++i;
-                continue;
-            }
-            break;
-        }
-        out += c;
-    }
-    return out;
-}
-
-template <unsigned kFlags>
-bool ParseWith(const std::string& text, rapidjson::Document* doc, std::string* why) {
-    std::string body = text;
-    // base/json/json_parser.cc skips a UTF-8 byte order mark.
-    if (body.compare(0, 3, "\xEF\xBB\xBF") == 0) body.erase(0, 3);
-    doc->Parse<kFlags | rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag>(body.c_str(),
-                                                                                                 body.size());
-    if (doc->HasParseError()) {
-        *why = std::string(rapidjson::GetParseError_En(doc->GetParseError())) + " at byte " +
-               std::to_string(doc->GetErrorOffset());
-        return false;
-    }
-    if (!doc->IsObject()) {
-        *why = "not a JSON object";
-        return false;
-    }
-    return true;
-}
-
-// base::Value::Dict keeps one value per key: the last one written.
-const rapidjson::Value* Member(const rapidjson::Value& object, const char* key) {
-    const rapidjson::Value* found = nullptr;
-    for (const auto& m : object.GetObject()) {
-        if (m.name.IsString() && std::strcmp(m.name.GetString(), key) == 0) found = &m.value;
-    }
-    return found;
-}
-
+// The string's bytes, embedded NULs and all.
 std::string StringOf(const rapidjson::Value* v) {
     return v != nullptr && v->IsString() ? std::string(v->GetString(), v->GetStringLength()) : std::string();
 }
@@ -135,16 +44,26 @@ std::string Lower(std::string s) {
 }  // namespace
 
 bool ParseManifestJson(const std::string& text, rapidjson::Document* doc, std::string* why) {
-    // native_messaging_host_manifest.cc, Load: JSONFileValueDeserializer's
-    // default options, JSON_PARSE_CHROMIUM_EXTENSIONS.
-    return ParseWith<rapidjson::kParseCommentsFlag>(ChromiumExtensionsToJson(text), doc, why);
+    // native_messaging_host_manifest.cc, NativeMessagingHostManifest::Load:
+    // JSONFileValueDeserializer's default options; anything but a dictionary
+    // is "Invalid manifest file."
+    if (!ReadChromiumJson(text, JSON_PARSE_CHROMIUM_EXTENSIONS, doc, why)) return false;
+    if (!doc->IsObject()) {
+        *why = "not a JSON object";
+        return false;
+    }
+    return true;
 }
 
 bool ParsePolicyJson(const std::string& text, rapidjson::Document* doc, std::string* why) {
-    // config_dir_policy_loader.cc, LoadFromPath, asks for trailing commas;
-    // Chromium 156 was seen to take comments there as well.
-    return ParseWith<rapidjson::kParseTrailingCommasFlag | rapidjson::kParseCommentsFlag>(ChromiumExtensionsToJson(text),
-                                                                                         doc, why);
+    // components/policy/core/common/config_dir_policy_loader.cc,
+    // ConfigDirPolicyLoader::LoadFromPath.
+    if (!ReadChromiumJson(text, JSON_PARSE_CHROMIUM_EXTENSIONS | JSON_ALLOW_TRAILING_COMMAS, doc, why)) return false;
+    if (!doc->IsObject()) {
+        *why = "not a JSON object";
+        return false;
+    }
+    return true;
 }
 
 // extensions/common/url_pattern.cc, URLPattern::Parse, with the manifest's
@@ -214,7 +133,7 @@ bool OriginAllows(const OriginPattern& pattern, const std::string& extensionId) 
 // dropped; a value of the wrong type drops the whole policy.
 void ReadPolicyDictionary(const rapidjson::Value& dict, const std::string& source, NativeMessagingPolicy* policy) {
     auto list = [&](const char* key, bool wildcard, bool* set, std::vector<std::string>* out) {
-        const rapidjson::Value* v = Member(dict, key);
+        const rapidjson::Value* v = FindKey(dict, key);
         if (v == nullptr) return;
         if (!v->IsArray()) {
             policy->ignored.push_back(std::string(key) + " in " + source + " is not a list");
@@ -223,7 +142,7 @@ void ReadPolicyDictionary(const rapidjson::Value& dict, const std::string& sourc
         *set = true;
         out->clear();
         for (const auto& entry : v->GetArray()) {
-            std::string s = entry.IsString() ? entry.GetString() : std::string();
+            std::string s = StringOf(&entry);
             if (entry.IsString() && (IsValidHostName(s) || (wildcard && s == "*"))) {
                 out->push_back(s);
             } else {
@@ -235,7 +154,7 @@ void ReadPolicyDictionary(const rapidjson::Value& dict, const std::string& sourc
     };
     list("NativeMessagingBlocklist", true, &policy->blocklistSet, &policy->blocklist);
     list("NativeMessagingAllowlist", false, &policy->allowlistSet, &policy->allowlist);
-    if (const rapidjson::Value* v = Member(dict, "NativeMessagingUserLevelHosts")) {
+    if (const rapidjson::Value* v = FindKey(dict, "NativeMessagingUserLevelHosts")) {
         if (v->IsBool()) {
             policy->userLevelHosts = v->GetBool() ? 1 : 0;
         } else {
@@ -276,27 +195,29 @@ bool JudgeManifest(const BrowserInputs& in, const Registration& used, const std:
     }
     // native_messaging_host_manifest.cc, Parse: every field, in this order.
     bool ok = true;
-    const std::string manifestName = StringOf(Member(doc, "name"));
+    const std::string manifestName = StringOf(FindKey(doc, "name"));
     if (!IsValidHostName(manifestName)) {
         ok = false;
         fail("manifest.name", "\"name\" in " + where + " is missing or not a valid host name", fix);
     }
-    if (StringOf(Member(doc, "description")).empty()) {
+    if (StringOf(FindKey(doc, "description")).empty()) {
         ok = false;
         fail("manifest.description", "\"description\" in " + where + " is missing or empty",
              "give it a description: the browser requires one");
     }
-    if (StringOf(Member(doc, "type")) != "stdio") {
+    if (StringOf(FindKey(doc, "type")) != "stdio") {
         ok = false;
         fail("manifest.type", "\"type\" in " + where + " is not \"stdio\"", "set \"type\": \"stdio\"");
     }
-    *pathValue = StringOf(Member(doc, "path"));
+    *pathValue = StringOf(FindKey(doc, "path"));
     if (pathValue->empty()) {
         ok = false;
         fail("manifest.path", "\"path\" in " + where + " is missing or empty", "set \"path\" to the host program");
     }
+    // base/files/file_path.cc, FilePath::FilePath: the path ends at its first NUL.
+    pathValue->resize(std::min(pathValue->size(), pathValue->find('\0')));
     std::vector<OriginPattern> patterns;
-    const rapidjson::Value* origins = Member(doc, "allowed_origins");
+    const rapidjson::Value* origins = FindKey(doc, "allowed_origins");
     if (origins == nullptr || !origins->IsArray()) {
         ok = false;
         fail("manifest.allowed_origins", "\"allowed_origins\" in " + where + " is missing or not a list",
@@ -309,11 +230,11 @@ bool JudgeManifest(const BrowserInputs& in, const Registration& used, const std:
                      "write each origin as \"chrome-extension://<id>/\"");
                 break;
             }
-            OriginPattern p = ParseOriginPattern(entry.GetString());
+            OriginPattern p = ParseOriginPattern(StringOf(&entry));
             if (!p.valid) {
                 ok = false;
                 fail("manifest.allowed_origins",
-                     "allowed_origins entry \"" + std::string(entry.GetString()) + "\" in " + where + ": " + p.error,
+                     "allowed_origins entry \"" + StringOf(&entry) + "\" in " + where + ": " + p.error,
                      "write it as chrome-extension://<32 letters a-p>/");
                 break;
             }
