@@ -71,7 +71,7 @@ std::string Repeat(const std::string& s, int n) {
 
 TEST(DoctorJsonTest, ReadsAsChromiumDoes) {
     const std::string deepArray = Repeat("[", 199) + Repeat("]", 199);
-    const std::string deepObject = Repeat("{\"a\":", 199) + "{}" + Repeat("}", 199);
+    const std::string deepObject = Repeat("{\"a\":", 198) + "{}" + Repeat("}", 198);
     struct Row {
         int options;
         std::string in;
@@ -137,11 +137,12 @@ TEST(DoctorJsonTest, ReadsAsChromiumDoes) {
         {M, "[true,false,null]", "[true,false,null]"},
         {M, "[tru]", "! expected ident at line 1 column 5"},
         {M, "[nul", "! EOF while parsing a value at line 1 column 4"},
-        // Depth: 200 levels counting the outermost; an empty dictionary may be the 200th.
+        // Depth: 199 levels at most, counting the outermost; the 200th fails as it opens, even empty.
         {M, deepArray, deepArray},
         {M, "[" + deepArray + "]", "! recursion limit exceeded at line 1 column 201"},
         {P, deepObject, deepObject},
-        {M, "{\"a\":" + deepObject + "}", "! recursion limit exceeded at line 1 column 999"},
+        {M, "{\"a\":" + deepObject + "}", "! recursion limit exceeded at line 1 column 997"},
+        {M, "[" + deepObject + "]", "! recursion limit exceeded at line 1 column 993"},
     };
     for (const Row& r : rows) {
         rapidjson::Document doc;

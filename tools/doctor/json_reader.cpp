@@ -527,6 +527,8 @@ bool Reader::Read(rapidjson::Value* root) {
                 stack.back().object = c == '{';
                 stack.back().budget = budget;
                 if (c == '[') stack.back().array.SetArray();
+                // The wrapper's visitor.rs: a list or dictionary with no levels left fails as it opens.
+                if (budget == 0) return DepthError(c == '{');
                 state = c == '[' ? kArrayNext : kObjectNext;
                 continue;
             }
@@ -573,7 +575,6 @@ bool Reader::Read(rapidjson::Value* root) {
         }
         case kArrayNext: {
             Frame& f = stack.back();
-            if (f.budget == 0) return DepthError(false);
             if (!SkipWhitespace(&c)) return false;
             if (c == -1) return PeekError(kEofWhileParsingList);
             bool close = c == ']';
@@ -622,7 +623,6 @@ bool Reader::Read(rapidjson::Value* root) {
             f.first = false;
             ++i_;
             if (!ReadString(&f.key)) return false;
-            if (f.budget == 0) return DepthError(true);
             if (!SkipWhitespace(&c)) return false;
             if (c == -1) return PeekError(kEofWhileParsingObject);
             if (c != ':') return PeekError(kExpectedColon);
