@@ -133,6 +133,16 @@ void System(const Layout& l, const Manifest& m) {
     Put(l.system(), Text(l, m));
 }
 
+// Dictionaries `levels` deep, the innermost empty.
+std::string Nest(int levels) {
+    std::string open, close;
+    for (int i = 1; i < levels; ++i) {
+        open += "{\"a\": ";
+        close += "}";
+    }
+    return open + "{}" + close;
+}
+
 struct Case {
     const char* name;
     void (*setup)(const Layout&);
@@ -394,6 +404,21 @@ const std::vector<Case>& Cases() {
              System(l, m);
          },
          false, false, kName, kNotFound, kBadProgram},
+        {"nesting 199 deep is read",
+         [](const Layout& l) { Manifest m; m.type = "\"stdio\", \"x\": " + Nest(198); System(l, m); },
+         false, false, kName, kStarts, kGood},
+        {"nesting 200 deep is refused, even an empty dictionary last",
+         [](const Layout& l) { Manifest m; m.type = "\"stdio\", \"x\": " + Nest(199); System(l, m); },
+         false, false, kName, kNotFound, {"OK registration.used", "FAIL manifest.json"}},
+        {"a NUL makes another key: \"name\\u0000\" leaves \"name\" alone",
+         [](const Layout& l) { Manifest m; m.type = "\"stdio\", \"name\\u0000\": \"Not A Name\""; System(l, m); },
+         false, false, kName, kStarts, kGood},
+        {"a NUL ends the path",
+         [](const Layout& l) { Manifest m; m.path = Quote(l.host().string() + "\\u0000/nowhere"); System(l, m); },
+         false, false, kName, kStarts, kGood},
+        {"a lone surrogate escape is refused",
+         [](const Layout& l) { Manifest m; m.description = "\"host \\udc00\""; System(l, m); },
+         false, false, kName, kNotFound, {"OK registration.used", "FAIL manifest.json"}},
         {"the extension asks for an invalid name",
          [](const Layout& l) { System(l, {}); },
          false, false, "com..orvendel", kInvalidName, {"FAIL name.valid"}},

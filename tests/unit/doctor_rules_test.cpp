@@ -257,8 +257,9 @@ TEST(DoctorRulesTest, PolicyFoldersToVerdicts) {
          {{"managed/s.json", "{\"ExtensionSettings\": {\"" + kRef + "\": {\"blocked_permissions\": [\"nativeMessaging\"]}, \"" +
                                  other + "\": {\"installation_mode\": \"force_installed\"}}}"}},
          false,
-         {"ExtensionSettings={\"" + kRef + "\":{\"blocked_permissions\":[\"nativeMessaging\"]},\"" + other +
-          "\":{\"installation_mode\":\"force_installed\"}}@managed/s.json"},
+         // base::Value::Dict orders keys by their bytes.
+         {"ExtensionSettings={\"" + other + "\":{\"installation_mode\":\"force_installed\"},\"" + kRef +
+          "\":{\"blocked_permissions\":[\"nativeMessaging\"]}}@managed/s.json"},
          {"FAIL extension.policy", "OK extension.policy", "WARN policy.ignored"},
          {"never runs [managed/s.json]", "starts"}},
     };

@@ -354,10 +354,10 @@ BrowserInputs GatherBrowser(const std::string& browser, const std::string& name)
     in.judgeProgram = JudgeProgram;
     ReadPolicies(*b, &in);
     g_browserShown = b->shown;
-    // NativeProcessLauncher::CreateDefault reads the policy only when managed.
+    // NativeProcessLauncher::CreateDefault reads the policy only when managed:
+    // `policies` holds the mandatory values alone.
     const rapidjson::Value* direct = in.policies.Get("NativeHostsExecutablesLaunchDirectly");
-    const std::string directSource = in.policies.SourceOf("NativeHostsExecutablesLaunchDirectly");
-    if (direct != nullptr && direct->IsBool() && !IsRecommended(directSource)) {
+    if (direct != nullptr && direct->IsBool()) {
         g_launch = direct->GetBool() ? Launch::kDirectly : Launch::kThroughCmd;
     } else {
         g_launch = b->launchRollout ? Launch::kEitherWay : Launch::kThroughCmd;

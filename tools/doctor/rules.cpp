@@ -1,9 +1,9 @@
 #include "tools/doctor/rules.h"
 
-#include <rapidjson/error/en.h>
-
+#include <algorithm>
 #include <cctype>
-#include <cstring>
+
+#include "tools/doctor/json_reader.h"
 
 #include "tools/doctor/policy.h"
 
@@ -33,115 +33,7 @@ bool IsExtensionId(const std::string& id) {
 
 namespace {
 
-bool IsHex(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
-
-// Writes into a buffer of twice the text's length: no rewrite below grows by more.
-struct Out {
-    char* at;
-    void operator+=(char c) { *at++ = c; }
-    void operator+=(const char* s) {
-        while (*s != '\0') *at++ = *s++;
-    }
-};
-
-// base/json/json_reader.h, JSON_PARSE_CHROMIUM_EXTENSIONS: comments, raw CR
-// and LF inside strings, and \xNN escapes. RapidJSON takes the comments
-// itself; the other two are rewritten into plain JSON here, from byte `from`.
-size_t ChromiumExtensionsToJson(const std::string& text, size_t from, char* buffer) {
-    Out out{buffer};
-    enum { kCode, kString, kLineComment, kBlockComment } state = kCode;
-    for (size_t i = from; i < text.size(); ++i) {
-        char c = text[i];
-        char next = i + 1 < text.size() ? text[i + 1] : '\0';
-        switch (state) {
-        case kCode:
-            if (c == '"') state = kString;
-            if (c == '/' && next == '/') state = kLineComment;
-            if (c == '/' && next == '*') {
-                state = kBlockComment;
-                out += "/*";
-                ++i;
-                continue;
-            }
-            break;
-        case kLineComment:
-            if (c == '\n' || c == '\r') state = kCode;
-            break;
-        case kBlockComment:
-            if (c == '*' && next == '/') {
-                state = kCode;
-                out += "*/";
-                ++i;
-                continue;
-            }
-            break;
-        case kString:
-            if (c == '"') state = kCode;
-            if (c == '\n') {
-                out += "\\n";
-                continue;
-            }
-            if (c == '\r') {
-                out += "\\r";
-                continue;
-            }
-            if (c == '\\' && next == 'x' && i + 3 < text.size() && IsHex(text[i + 2]) && IsHex(text[i + 3])) {
-                out += "\\u00";
-                out += text[i + 2];
-                out += text[i + 3];
-                i += 3;
-                continue;
-            }
-            if (c == '\\' && next != '\0') {
-                out += c;
-                out += next;
-                ++i;
-                continue;
-            }
-            break;
-        }
-        out += c;
-    }
-    return static_cast<size_t>(out.at - buffer);
-}
-
-template <unsigned kFlags>
-bool ParseWith(const std::string& text, rapidjson::Document* doc, std::string* why) {
-    // base/json/json_parser.cc skips a UTF-8 byte order mark.
-    const size_t from = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
-    // The rewritten text lives in the document's own pool and is parsed in
-    // place, so a large manifest is held twice at most, not four times; only
-    // the pages written count.
-    char* body = static_cast<char*>(doc->GetAllocator().Malloc(2 * (text.size() - from) + 1));
-    const size_t size = ChromiumExtensionsToJson(text, from, body);
-    body[size] = '\0';
-    constexpr unsigned kAll = kFlags | rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag;
-    if (std::memchr(body, '\0', size) != nullptr) {
-        doc->Parse<kAll>(body, size);  // in place, a NUL would end the text early
-    } else {
-        doc->ParseInsitu<kAll>(body);
-    }
-    if (doc->HasParseError()) {
-        *why = std::string(rapidjson::GetParseError_En(doc->GetParseError())) + " at byte " +
-               std::to_string(doc->GetErrorOffset());
-        return false;
-    }
-    if (!doc->IsObject()) {
-        *why = "not a JSON object";
-        return false;
-    }
-    return true;
-}
-
-// base::Value::Dict keeps one value per key: the last one written.
-const rapidjson::Value* Member(const rapidjson::Value& object, const char* key) {
-    const rapidjson::Value* found = nullptr;
-    for (const auto& m : object.GetObject()) {
-        if (m.name.IsString() && std::strcmp(m.name.GetString(), key) == 0) found = &m.value;
-    }
-    return found;
-}
-
+// The string's bytes, embedded NULs and all.
 std::string StringOf(const rapidjson::Value* v) {
     return v != nullptr && v->IsString() ? std::string(v->GetString(), v->GetStringLength()) : std::string();
 }
@@ -149,15 +41,26 @@ std::string StringOf(const rapidjson::Value* v) {
 }  // namespace
 
 bool ParseManifestJson(const std::string& text, rapidjson::Document* doc, std::string* why) {
-    // native_messaging_host_manifest.cc, Load: JSONFileValueDeserializer's
-    // default options, JSON_PARSE_CHROMIUM_EXTENSIONS.
-    return ParseWith<rapidjson::kParseCommentsFlag>(text, doc, why);
+    // native_messaging_host_manifest.cc, NativeMessagingHostManifest::Load:
+    // JSONFileValueDeserializer's default options; anything but a dictionary
+    // is "Invalid manifest file."
+    if (!ReadChromiumJson(text, JSON_PARSE_CHROMIUM_EXTENSIONS, doc, why)) return false;
+    if (!doc->IsObject()) {
+        *why = "not a JSON object";
+        return false;
+    }
+    return true;
 }
 
 bool ParsePolicyJson(const std::string& text, rapidjson::Document* doc, std::string* why) {
-    // config_dir_policy_loader.cc, LoadFromPath, asks for trailing commas;
-    // Chromium 156 was seen to take comments there as well.
-    return ParseWith<rapidjson::kParseTrailingCommasFlag | rapidjson::kParseCommentsFlag>(text, doc, why);
+    // components/policy/core/common/config_dir_policy_loader.cc,
+    // ConfigDirPolicyLoader::LoadFromPath.
+    if (!ReadChromiumJson(text, JSON_PARSE_CHROMIUM_EXTENSIONS | JSON_ALLOW_TRAILING_COMMAS, doc, why)) return false;
+    if (!doc->IsObject()) {
+        *why = "not a JSON object";
+        return false;
+    }
+    return true;
 }
 
 namespace {
@@ -195,28 +98,30 @@ bool JudgeManifest(const BrowserInputs& in, const Registration& used, const std:
     }
     // native_messaging_host_manifest.cc, Parse: every field, in this order.
     bool ok = true;
-    const std::string manifestName = StringOf(Member(doc, "name"));
+    const std::string manifestName = StringOf(FindKey(doc, "name"));
     if (!IsValidHostName(manifestName)) {
         ok = false;
         fail("manifest.name", "\"name\" in " + where + " is missing or not a valid host name", fix);
     }
-    const rapidjson::Value* description = Member(doc, "description");  // no copy: it may be huge
+    const rapidjson::Value* description = FindKey(doc, "description");  // no copy: it may be huge
     if (description == nullptr || !description->IsString() || description->GetStringLength() == 0) {
         ok = false;
         fail("manifest.description", "\"description\" in " + where + " is missing or empty",
              "give it a description: the browser requires one");
     }
-    if (StringOf(Member(doc, "type")) != "stdio") {
+    if (StringOf(FindKey(doc, "type")) != "stdio") {
         ok = false;
         fail("manifest.type", "\"type\" in " + where + " is not \"stdio\"", "set \"type\": \"stdio\"");
     }
-    *pathValue = StringOf(Member(doc, "path"));
+    *pathValue = StringOf(FindKey(doc, "path"));
     if (pathValue->empty()) {
         ok = false;
         fail("manifest.path", "\"path\" in " + where + " is missing or empty", "set \"path\" to the host program");
     }
+    // base/files/file_path.cc, FilePath::FilePath: the path ends at its first NUL.
+    pathValue->resize(std::min(pathValue->size(), pathValue->find('\0')));
     std::vector<OriginPattern> patterns;
-    const rapidjson::Value* origins = Member(doc, "allowed_origins");
+    const rapidjson::Value* origins = FindKey(doc, "allowed_origins");
     if (origins == nullptr || !origins->IsArray()) {
         ok = false;
         fail("manifest.allowed_origins", "\"allowed_origins\" in " + where + " is missing or not a list",
@@ -229,11 +134,11 @@ bool JudgeManifest(const BrowserInputs& in, const Registration& used, const std:
                      "write each origin as \"chrome-extension://<id>/\"");
                 break;
             }
-            OriginPattern p = ParseOriginPattern(std::string(entry.GetString(), entry.GetStringLength()));
+            OriginPattern p = ParseOriginPattern(StringOf(&entry));
             if (!p.valid) {
                 ok = false;
                 fail("manifest.allowed_origins",
-                     "allowed_origins entry \"" + std::string(entry.GetString()) + "\" in " + where + ": " + p.error,
+                     "allowed_origins entry \"" + StringOf(&entry) + "\" in " + where + ": " + p.error,
                      "write it as chrome-extension://<32 letters a-p>/");
                 break;
             }
