@@ -163,6 +163,20 @@ bool JudgeManifest(const BrowserInputs& in, const Registration& used, const std:
             anyAllowed = true;
             report->Add(Status::kOk, "manifest", "manifest.origin", b, "extension " + id + " is allowed");
         } else {
+            // Without ICU's UTS #46 mapping the doctor cannot tell which ASCII
+            // host the browser makes of a non-ASCII one (a fullwidth letter
+            // may become the id): it says so beside its verdict.
+            for (const OriginPattern& p : patterns) {
+                if (p.hostNeedsIdna) {
+                    report->Add(Status::kWarn, "manifest", "manifest.origin_idna", b,
+                                "an allowed_origins host in " + where +
+                                    " is not ASCII: the browser maps it through IDNA, which the doctor does not, so it "
+                                    "may name " + id + " after all",
+                                "write the extension's id in plain letters a-p");
+                    report->checks.back().extensionId = id;
+                    break;
+                }
+            }
             report->Add(Status::kFail, "manifest", "manifest.origin", b,
                         "extension " + id + " is not in allowed_origins of " + where,
                         "add \"chrome-extension://" + id + "/\" to allowed_origins", browser_says::kForbidden);
