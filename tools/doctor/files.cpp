@@ -1,5 +1,7 @@
 #include "tools/doctor/files.h"
 
+#include "tools/doctor/owned.h"
+
 #ifdef _WIN32
 #include <windows.h>
 
@@ -27,28 +29,10 @@ std::string TooLarge(size_t limit) { return "it is larger than " + std::to_strin
 
 #ifdef _WIN32
 
-namespace {
-
-class File {
-public:
-    explicit File(HANDLE h) : h_(h) {}
-    ~File() {
-        if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
-    }
-    File(const File&) = delete;
-    File& operator=(const File&) = delete;
-    HANDLE get() const { return h_; }
-
-private:
-    HANDLE h_;
-};
-
-}  // namespace
-
 ReadResult ReadRegularFile(const std::string& path, std::string* text, std::string* why, size_t limit) {
     // Backup semantics, so a folder opens and is told apart from a missing file.
-    File f(CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    Handle f(CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (f.get() == INVALID_HANDLE_VALUE) {
         DWORD e = GetLastError();
         if (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND || e == ERROR_INVALID_NAME) {
@@ -81,24 +65,6 @@ ReadResult ReadRegularFile(const std::string& path, std::string* text, std::stri
 }
 
 #else
-
-namespace {
-
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
-}  // namespace
 
 ReadResult ReadRegularFile(const std::string& path, std::string* text, std::string* why, size_t limit) {
     // O_NONBLOCK: opening a FIFO must not wait for a writer.

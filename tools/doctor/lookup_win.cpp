@@ -6,26 +6,11 @@
 
 #include "tools/doctor/files.h"
 #include "tools/doctor/lookup.h"
+#include "tools/doctor/owned.h"
 #include "tools/doctor/registry_dict.h"
 #include "tools/doctor/wide.h"
 
 namespace {
-
-class Key {
-public:
-    Key(HKEY hive, const std::string& subkey, REGSAM view) {
-        if (RegOpenKeyExW(hive, Wide(subkey).c_str(), 0, KEY_QUERY_VALUE | view, &key_) != ERROR_SUCCESS) key_ = nullptr;
-    }
-    ~Key() {
-        if (key_ != nullptr) RegCloseKey(key_);
-    }
-    Key(const Key&) = delete;
-    Key& operator=(const Key&) = delete;
-    HKEY get() const { return key_; }
-
-private:
-    HKEY key_ = nullptr;
-};
 
 // base/win/registry.cc, RegKey::ReadValue into a string: REG_SZ as it is,
 // REG_EXPAND_SZ expanded; any other type, or none, is no value.
@@ -92,7 +77,7 @@ DWORD g_disableCmd = 0;
 std::string g_browserShown;
 
 bool ReadDword(HKEY hive, const char* subkey, const wchar_t* name, DWORD* value) {
-    Key key(hive, subkey, KEY_WOW64_64KEY);
+    Key key(hive, Wide(subkey), KEY_QUERY_VALUE | KEY_WOW64_64KEY);
     DWORD type = 0, size = sizeof(*value);
     return key.get() != nullptr &&
            RegQueryValueExW(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size) == ERROR_SUCCESS &&
@@ -125,20 +110,6 @@ struct Target {
     Kind kind = Kind::kOther;
     bool console32 = false;  // the product's host: PE32, console subsystem
     std::string what;        // for kOther: what it is instead
-};
-
-class Handle {
-public:
-    explicit Handle(HANDLE h) : h_(h) {}
-    ~Handle() {
-        if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
-    }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    HANDLE get() const { return h_; }
-
-private:
-    HANDLE h_;
 };
 
 // Reads the headers only: an .exe may be large, and the path may name a
@@ -338,7 +309,8 @@ bool BrowserInstalled(const std::string& browser) {
     if (b == nullptr) return false;
     for (HKEY hive : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
         for (REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY}) {
-            Key key(hive, std::string("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\") + b->image, view);
+            Key key(hive, Wide(std::string("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\") + b->image),
+                    KEY_QUERY_VALUE | view);
             if (key.get() != nullptr) return true;
         }
     }
@@ -379,7 +351,7 @@ BrowserInputs GatherBrowser(const std::string& browser, const std::string& name)
             if (hive == HKEY_CURRENT_USER && view == KEY_WOW64_64KEY && userSeen) continue;
             for (const char* sub : b->keys) {
                 const std::string subkey = std::string("SOFTWARE\\") + sub + "\\" + name;
-                Key key(hive, subkey, view);
+                Key key(hive, Wide(subkey), KEY_QUERY_VALUE | view);
                 if (key.get() == nullptr) continue;
                 if (hive == HKEY_CURRENT_USER) userSeen = true;
                 Registration r;

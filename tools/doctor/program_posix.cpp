@@ -11,21 +11,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "tools/doctor/owned.h"
+
 namespace {
-
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 class Dir {
 public:

@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "tools/doctor/owned.h"
 #include "tools/doctor/wide.h"
 
 namespace {
@@ -51,22 +52,6 @@ constexpr int kMaxDepth = 8;
 constexpr size_t kMaxEntries = 20000;
 constexpr DWORD kMaxValueBytes = 1024 * 1024;
 
-class Key {
-public:
-    Key(HKEY parent, const WString& path) {
-        if (RegOpenKeyExW(parent, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key_) != ERROR_SUCCESS) key_ = nullptr;
-    }
-    ~Key() {
-        if (key_ != nullptr) RegCloseKey(key_);
-    }
-    Key(const Key&) = delete;
-    Key& operator=(const Key&) = delete;
-    HKEY get() const { return key_; }
-
-private:
-    HKEY key_ = nullptr;
-};
-
 const char* TypeName(DWORD type) {
     switch (type) {
     case REG_NONE: return "REG_NONE";
@@ -82,7 +67,7 @@ const char* TypeName(DWORD type) {
 // expanded, cut at the first NUL), a 4-byte REG_DWORD either endianness as
 // an int; anything else is left out. Then every subkey, recursively.
 void ReadRegistry(HKEY hive, const WString& path, int depth, size_t* budget, RegistryDict* dict) {
-    Key key(hive, path);
+    Key key(hive, path, KEY_READ | KEY_WOW64_64KEY);
     if (key.get() == nullptr || depth > kMaxDepth) return;
     DWORD valueCount = 0, maxName = 0, maxData = 0, keyCount = 0, maxKeyName = 0;
     if (RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &keyCount, &maxKeyName, nullptr, &valueCount, &maxName,
