@@ -46,8 +46,11 @@ const char kTag[] = "\"[agree] ";
 // Bounds, not expectations: a browser on a loaded 2-core machine is slow.
 const int kGroupMs = 120000;
 // The extension's "loaded" line comes within a few seconds of the browser's
-// DevTools line; its absence this long after is the outcome.
+// window; its absence this long after is the outcome.
 const int kNotRunMs = 20000;
+// Where neither the DevTools line (some extension policies keep it away) nor
+// xwininfo shows the window, the bound counts from the browser's start.
+const int kNotRunFromStartMs = 60000;
 
 long long MsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
@@ -132,7 +135,10 @@ public:
         const std::string socket = "/tmp/.X11-unix/X" + std::to_string(number);
         auto start = Clock::now();
         while (MsSince(start) < 30000) {
-            if (access(socket.c_str(), F_OK) == 0) {
+            // Ours only if the lock names our Xvfb: another test may start one
+            // on the same number at the same time.
+            std::string lockPid;
+            if (access(socket.c_str(), F_OK) == 0 && ReadText(lock, &lockPid) && atoi(lockPid.c_str()) == pid_) {
                 number_ = number;
                 return true;
             }
@@ -142,6 +148,9 @@ public:
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
         return false;
     }
     std::string Name() const { return ":" + std::to_string(number_); }
@@ -178,6 +187,21 @@ private:
     size_t read_ = 0;
     std::string pending_;
 };
+
+// The browser's window on that display, as xwininfo lists it.
+bool WindowUp(const std::string& display) {
+    if (access("/usr/bin/xwininfo", X_OK) != 0) return false;
+    const std::string command = "/usr/bin/xwininfo -display " + display + " -root -tree 2>/dev/null";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return false;
+    std::string text;
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) text.append(buffer, n);
+    pclose(pipe);
+    // Its class, on the browser's first window: the tab's, or the dialog that
+    // says an extension could not be loaded.
+    return text.find("(\"chromium\" \"Chromium\")") != std::string::npos;
+}
 
 // The text of one of the extension's lines: "loaded", or "<index> <outcome>".
 bool ExtensionLine(const std::string& line, std::string* text) {
@@ -295,18 +319,18 @@ std::vector<AgreeResult> RunGroup(const AgreeGroup& group, const fs::path& root,
         _exit(127);
     }
     LogTail log(root / "chromium.log");
-    std::string lines;
+    std::string shared;  // the browser's lines on the extension
+    std::vector<std::string> hostLines;
     size_t decided = 0;
     bool loaded = false, ended = false;
-    Clock::time_point up{};
+    Clock::time_point up{}, polled = start;
     int status = 0;
     while (decided < out.size() && MsSince(start) < kGroupMs) {
         for (const std::string& line : log.Lines()) {
             std::string text;
             if (line.find("DevTools listening") != std::string::npos) up = Clock::now();
-            if (line.find("xtension") != std::string::npos || line.find("ative") != std::string::npos) {
-                lines += "\n    " + line.substr(0, 300);
-            }
+            if (line.find("Extension error") != std::string::npos) shared += "\n    " + line.substr(0, 300);
+            if (line.find("native messaging host") != std::string::npos) hostLines.push_back(line.substr(0, 300));
             if (!ExtensionLine(line, &text)) continue;
             if (text == "loaded") {
                 loaded = true;
@@ -314,12 +338,17 @@ std::vector<AgreeResult> RunGroup(const AgreeGroup& group, const fs::path& root,
             }
             const size_t index = static_cast<size_t>(atoi(text.c_str()));
             const size_t space = text.find(' ');
+            if (index < out.size()) out[index].browserLines += "\n    " + line.substr(0, 300);
             if (index < out.size() && space != std::string::npos && out[index].browser.empty()) {
                 out[index].browser = Outcome(text.substr(space + 1));
                 ++decided;
             }
         }
-        if (!loaded && up != Clock::time_point{} && MsSince(up) > kNotRunMs) {
+        if (!loaded && up == Clock::time_point{} && MsSince(polled) > 1000) {
+            polled = Clock::now();
+            if (WindowUp(display.Name())) up = polled;
+        }
+        if (!loaded && ((up != Clock::time_point{} && MsSince(up) > kNotRunMs) || MsSince(start) > kNotRunFromStartMs)) {
             for (AgreeResult& res : out) res.browser = kAgreeNotRun;
             break;
         }
@@ -345,7 +374,15 @@ std::vector<AgreeResult> RunGroup(const AgreeGroup& group, const fs::path& root,
         if (ReadText(marker.path(), &pidText) && atoi(pidText.c_str()) > 0) kill(atoi(pidText.c_str()), SIGKILL);
     }
     for (size_t i = 0; i < out.size(); ++i) {
-        out[i].browserLines = lines;
+        // The launcher's own lines name the host: its reason for a refusal.
+        const std::string name = " " + group.cases[i].asked;
+        for (const std::string& line : hostLines) {
+            const size_t at = line.find(name);
+            if (at != std::string::npos && (at + name.size() == line.size() || line[at + name.size()] == ':')) {
+                out[i].browserLines += "\n    " + line;
+            }
+        }
+        out[i].browserLines += shared;
         ReadDoctor(root / "doctor" / (std::to_string(i) + ".json"), root / "doctor" / (std::to_string(i) + ".err"),
                    &out[i]);
     }
@@ -418,7 +455,9 @@ AgreeRun RunAgreement(const std::vector<AgreeGroup>& groups, const fs::path& roo
     auto worker = [&](int slot) {
         Display display;
         bool up = false;
-        for (int n = 90 + slot * 7; n < 90 + slot * 7 + 7 && !up; ++n) up = display.Start(n);
+        // Numbers of our own, away from other runs' (and the old table's 90 to 110).
+        const int base = 120 + static_cast<int>(getpid() % 40) * 8 + slot * 2;
+        for (int n = base; n < base + 40 && !up; n += 1) up = display.Start(n);
         if (!up) {
             std::lock_guard<std::mutex> lock(mutex);
             run.problem = "no Xvfb display for slot " + std::to_string(slot);

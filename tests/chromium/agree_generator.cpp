@@ -53,7 +53,7 @@ std::string Json(const std::string& s) { return AgreeJsonString(s); }
 // An origin: the reference one, or a near miss with one or two parts changed.
 std::string Origin(Rng& r) {
     std::string scheme = "chrome-extension", sep = "://", host = kRef, port, path = "/";
-    if (r.Percent(45)) return Json(scheme + sep + host + path);
+    if (r.Percent(60)) return Json(scheme + sep + host + path);
     for (int changes = r.Percent(70) ? 1 : 2; changes > 0; --changes) {
         switch (r.Below(5)) {
             case 0:
@@ -89,7 +89,7 @@ std::string Origin(Rng& r) {
 }
 
 std::string Origins(Rng& r) {
-    const int kind = r.Pick<int>({{84, 0}, {3, 1}, {3, 2}, {3, 3}, {3, 4}, {2, 5}, {2, 6}});
+    const int kind = r.Pick<int>({{150, 0}, {3, 1}, {3, 2}, {3, 3}, {3, 4}, {2, 5}, {2, 6}});
     switch (kind) {
         case 1: return Origin(r);
         case 2: return "";
@@ -100,7 +100,7 @@ std::string Origins(Rng& r) {
         default: break;
     }
     std::string list = "[";
-    const size_t n = 1 + r.Below(3);
+    const size_t n = r.Pick<size_t>({{7, 1}, {2, 2}, {1, 3}});
     for (size_t k = 0; k < n; ++k) {
         if (k > 0) list += ", ";
         if (r.Percent(6)) list += r.Pick<std::string>({S{1, "1"}, S{1, "null"}, S{1, "{}"}, S{1, "[]"}}) + ", ";
@@ -111,7 +111,7 @@ std::string Origins(Rng& r) {
 }
 
 std::string Description(Rng& r) {
-    return r.Pick<std::string>({S{80, "\"Generated host\""}, S{3, "\"\""}, S{3, ""}, S{2, "5"}, S{2, "[\"x\"]"},
+    return r.Pick<std::string>({S{220, "\"Generated host\""}, S{3, "\"\""}, S{3, ""}, S{2, "5"}, S{2, "[\"x\"]"},
                                 S{2, "\"Gen\nhost\""}, S{2, "\"Gen \\x41 host\""}, S{1, "\"Gen \\v host\""},
                                 S{2, std::string("\"Gen\0host\"", 10)}, S{2, "\"Gen \xff host\""},
                                 S{1, "\"Gen \xc0\xaf host\""}, S{1, "\"Gen \\ud800 host\""}, S{1, "\"Gen\\u0000host\""},
@@ -121,17 +121,17 @@ std::string Description(Rng& r) {
 // The manifest's members, key and value as written; the text's oddities.
 std::string Manifest(Rng& r, size_t i, const std::string& asked, const std::string& program) {
     const std::string name = r.Pick<std::string>(
-        {S{82, Json(asked)}, S{3, Json(Name(i + 1))}, S{3, Json(Upper(asked))}, S{3, ""}, S{2, "7"}, S{1, "null"},
+        {S{200, Json(asked)}, S{3, Json(Name(i + 1))}, S{3, Json(Upper(asked))}, S{3, ""}, S{2, "7"}, S{1, "null"},
          S{2, "\"\\u0063" + asked.substr(1) + "\""}, S{2, Json(asked + " ")}, S{1, Json(asked + ".")},
          S{1, "[" + Json(asked) + "]"}});
     const std::string bin = "bin/g" + std::to_string(i) + "/host";
     const std::string path = r.Pick<std::string>(
-        {S{80, Json(program)}, S{2, Json(bin)}, S{2, ""}, S{2, "5"}, S{2, "\"\""},
+        {S{200, Json(program)}, S{2, Json(bin)}, S{2, ""}, S{2, "5"}, S{2, "\"\""},
          S{2, "\"@RB@\\\\bin\\\\g" + std::to_string(i) + "\\\\host\""}, S{2, Json(program + "/")},
          S{2, Json("@R@/./" + program.substr(4))}, S{2, Json("@R@//" + program.substr(4))},
          S{2, Json("@R@/bin/../" + program.substr(4))}, S{1, Json(" " + program)},
          S{1, "\"@R@\\u002f" + program.substr(4) + "\""}, S{1, Json(program + "\n")}});
-    const std::string type = r.Pick<std::string>({S{84, "\"stdio\""}, S{3, "\"STDIO\""}, S{3, "\"pipe\""}, S{3, ""},
+    const std::string type = r.Pick<std::string>({S{180, "\"stdio\""}, S{3, "\"STDIO\""}, S{3, "\"pipe\""}, S{3, ""},
                                                   S{2, "1"}, S{2, "\"stdio \""}, S{1, "[\"stdio\"]"},
                                                   S{1, "\"std\\u0069o\""}, S{1, "'stdio'"}});
     std::vector<std::pair<std::string, std::string>> members = {{"\"name\"", name},
@@ -193,7 +193,7 @@ std::string Program(Rng& r, size_t i, std::vector<AgreeFile>* files) {
     const std::string good = AgreeGoodHost(tag);
     // The marker the good host writes, without its line: a script on its own.
     std::string bare = good.substr(good.find('\n') + 1);
-    switch (r.Pick<int>({{58, 0}, {5, 1}, {4, 2}, {5, 3}, {4, 4}, {4, 5}, {4, 6}, {5, 7}, {3, 8}, {2, 9}, {3, 10},
+    switch (r.Pick<int>({{120, 0}, {5, 1}, {4, 2}, {5, 3}, {4, 4}, {4, 5}, {4, 6}, {5, 7}, {3, 8}, {2, 9}, {3, 10},
                          {3, 11}})) {
         case 1:  // not executable
             files->push_back({bin, good, AgreeFile::kText, 0644});
@@ -250,13 +250,15 @@ AgreeCase Case(uint64_t seed, size_t i) {
                                    S{1, "." + Name(i)}, S{1, Name(i) + " "}});
     const std::string program = Program(r, i, &c.files);
     const std::string file = c.asked + ".json";
+    // One folder most of the time, now and then another beside it, or none.
+    const std::vector<const char*> places = {agree_path::kSystem, agree_path::kUserHome, agree_path::kUserXdg,
+                                             agree_path::kUserChromeConfig, agree_path::kUserUserDataDir};
     std::vector<std::string> folders;
-    if (r.Percent(60)) folders.push_back(agree_path::kSystem);
-    if (r.Percent(30)) folders.push_back(agree_path::kUserHome);
-    if (r.Percent(15)) folders.push_back(agree_path::kUserXdg);
-    if (r.Percent(10)) folders.push_back(agree_path::kUserChromeConfig);
-    if (r.Percent(10)) folders.push_back(agree_path::kUserUserDataDir);
-    if (folders.empty() && r.Percent(80)) folders.push_back(agree_path::kSystem);
+    const size_t primary = r.Pick<size_t>({{55, 0}, {30, 1}, {5, 2}, {5, 3}, {5, 4}});
+    if (r.Percent(97)) folders.push_back(places[primary]);
+    for (size_t k = 0; k < places.size(); ++k) {
+        if (k != primary && r.Percent(7)) folders.push_back(places[k]);
+    }
     std::string text = Manifest(r, i, c.asked, program);
     for (const std::string& folder : folders) {
         if (r.Percent(30)) text = Manifest(r, i, c.asked, program);
@@ -355,8 +357,9 @@ std::string ExtensionPolicies(Rng& r) {
 
 void Environment(Rng& r, AgreeGroup* g) {
     while (g->env.empty()) {
+        // Not a relative XDG_CONFIG_HOME: the browser does not start at all with one.
         const std::string xdg = r.Pick<std::string>(
-            {S{50, "-"}, S{25, "@R@/xdg"}, S{5, ""}, S{5, "xdg"}, S{5, "@R@/xdg/"}, S{5, "@R@/nowhere"}});
+            {S{50, "-"}, S{25, "@R@/xdg"}, S{5, ""}, S{5, "@R@/xdg/"}, S{5, "@R@/nowhere"}});
         const std::string chrome = r.Pick<std::string>(
             {S{65, "-"}, S{20, "@R@/cch"}, S{5, ""}, S{5, "@R@/cch\xff"}, S{5, "cch"}});
         const std::string data = r.Pick<std::string>({S{75, "-"}, S{20, "@R@/udd"}, S{5, ""}});

@@ -8,7 +8,8 @@
 // To replay or widen the generated cases: ORVENDEL_AGREE_SEED=S and
 // ORVENDEL_AGREE_CASES=N run that seed alone (./run agree --seed S --cases N),
 // ORVENDEL_AGREE_ONLY=i,j only those of its cases; ORVENDEL_AGREE_BROWSERS
-// sets how many browsers run side by side.
+// sets how many browsers run side by side; with ORVENDEL_AGREE_KEEP set, the
+// layouts, the browsers' logs and the doctor's reports stay.
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 #include <stdlib.h>
@@ -381,6 +382,98 @@ const std::vector<Fixed>& FixedTable() {
              Policy(l, "user.json", "{\"NativeMessagingUserLevelHosts\": false}\n");
          },
          kNotFound, {"OK policy.user_level_hosts", "OK registration.unread", "FAIL registration.none"}},
+        // Found by the generated layouts; their checks are pinned once the doctor agrees.
+        {"an origin with a port",
+         [](Lay& l) {
+             Manifest m;
+             m.origins = "[\"chrome-extension://" + kRef + ":80/\"]";
+             System(l, m);
+         },
+         kNotFound, {}},
+        {"an origin's scheme in capitals",
+         [](Lay& l) {
+             Manifest m;
+             m.origins = "[\"Chrome-Extension://" + kRef + "/\"]";
+             System(l, m);
+         },
+         kNotFound, {}},
+        {"an origin's host with a trailing dot",
+         [](Lay& l) {
+             Manifest m;
+             m.origins = "[\"chrome-extension://" + kRef + "./\"]";
+             System(l, m);
+         },
+         kAgreeStarts, {}},
+        {"an origin of any scheme: \"*\" is http and https only",
+         [](Lay& l) {
+             Manifest m;
+             m.origins = "[\"*://" + kRef + "/\"]";
+             System(l, m);
+         },
+         kForbidden, {}},
+        {"an origin of any port",
+         [](Lay& l) {
+             Manifest m;
+             m.origins = "[\"chrome-extension://" + kRef + ":*/\"]";
+             System(l, m);
+         },
+         kAgreeStarts, {}},
+        {"a key \"name\\u0000\" beside the name",
+         [](Lay& l) {
+             GoodHost(l);
+             std::string text = Text(l, {});
+             text.insert(text.rfind("\n}"), ",\n  \"name\\u0000\": 1");
+             Put(l, agree_path::kSystem, text);
+         },
+         kAgreeStarts, {}},
+        {"a NUL byte after the closing brace",
+         [](Lay& l) {
+             GoodHost(l);
+             Put(l, agree_path::kSystem, Text(l, {}) + std::string(1, '\0'));
+         },
+         kNotFound, {}},
+        {"the manifest is a folder",
+         [](Lay& l) {
+             GoodHost(l);
+             l.c.files.push_back({std::string(agree_path::kSystem) + "/" + l.name + ".json", "", AgreeFile::kFolder});
+         },
+         kNotFound, {}},
+        {"the program is on a noexec mount",
+         [](Lay& l) {
+             l.c.files.push_back({std::string(agree_path::kNoExec) + "/" + l.tag + "/host", AgreeGoodHost(l.tag),
+                                  AgreeFile::kText, 0755});
+             Manifest m;
+             m.path = Quote("@R@/" + std::string(agree_path::kNoExec) + "/" + l.tag + "/host");
+             Put(l, agree_path::kSystem, Text(l, m));
+         },
+         kExited, {}, kIoError},
+        {"the program's interpreter is missing",
+         [](Lay& l) {
+             l.c.files.push_back({"bin/" + l.tag + "/host", "#!/nonexistent/interpreter\n", AgreeFile::kText, 0755});
+             Put(l, agree_path::kSystem, Text(l, {}));
+         },
+         kExited, {}, kIoError},
+        {"the program is empty, with x bits",
+         [](Lay& l) {
+             l.c.files.push_back({"bin/" + l.tag + "/host", "", AgreeFile::kText, 0755});
+             Put(l, agree_path::kSystem, Text(l, {}));
+         },
+         kExited, {}, kIoError},
+        {"the program is a script without a #! line",
+         [](Lay& l) {
+             std::string good = AgreeGoodHost(l.tag);
+             l.c.files.push_back({"bin/" + l.tag + "/host", good.substr(good.find('\n') + 1), AgreeFile::kText, 0755});
+             Put(l, agree_path::kSystem, Text(l, {}));
+         },
+         kAgreeStarts, {}},
+        {"every extension blocked but another: the extension does not run",
+         [](Lay& l) {
+             System(l, {});
+             Policy(l, "extensions.json",
+                    "{\"ExtensionInstallBlocklist\": [\"*\"], \"ExtensionInstallAllowlist\": [\"" +
+                        std::string(32, 'a') + "\"]}\n");
+         },
+         kAgreeNotRun, {}},
         {"control: the doctor asked about another extension must disagree",
          [](Lay& l) {
              System(l, {});
@@ -468,7 +561,11 @@ protected:
     }
     void TearDown() override {
         std::error_code ec;
-        if (!root_.empty()) fs::remove_all(root_, ec);
+        if (getenv("ORVENDEL_AGREE_KEEP") != nullptr) {
+            printf("the layouts and logs stay in %s\n", root_.c_str());
+        } else if (!root_.empty()) {
+            fs::remove_all(root_, ec);
+        }
     }
     fs::path root_;
 };
@@ -521,7 +618,7 @@ TEST_F(DoctorAgreementTest, FixedTable) {
                 EXPECT_TRUE(AgreeAgrees(o)) << "the doctor predicts \"" << o.doctorSays << "\" (or \""
                                             << o.doctorAlsoSays << "\"), Chromium did \"" << o.browser << "\"";
             }
-            EXPECT_EQ(o.checks, f.checks) << "the doctor's checks:" << Show(o.checks);
+            if (!f.checks.empty()) EXPECT_EQ(o.checks, f.checks) << "the doctor's checks:" << Show(o.checks);
         }
     }
 }
