@@ -410,7 +410,9 @@ std::string Escaped(const std::string& text) {
 }  // namespace
 
 std::string AgreeGoodHost(const std::string& marker) {
-    return "#!/bin/sh\necho $$ > '@R@/started/" + marker + "'\nprintf '\\002\\000\\000\\000{}'\ncat >/dev/null\n";
+    // Not "cat": it was seen to end at once now and then, which the browser
+    // reports as the host's exit; the engine ends it by the pid it wrote.
+    return "#!/bin/sh\necho $$ > '@R@/started/" + marker + "'\nprintf '\\002\\000\\000\\000{}'\nexec sleep 600\n";
 }
 
 std::string AgreeJsonString(const std::string& text) {

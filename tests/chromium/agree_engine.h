@@ -66,8 +66,7 @@ struct AgreeResult {
 };
 
 // The good host: it marks that it ran (by its pid, for the clean-up), sends
-// one message, which the extension logs as "started", and stays until the
-// browser closes its input.
+// one message, which the extension logs as "started", and stays.
 std::string AgreeGoodHost(const std::string& marker);
 std::string AgreeJsonString(const std::string& text);
 
