@@ -234,8 +234,7 @@ void ReadDoctor(const fs::path& json, const fs::path& err, AgreeResult* out) {
         return;
     }
     const rapidjson::Value* verdict = &doc["browsers"][0];
-    if (verdict->HasMember("extensions") && (*verdict)["extensions"].IsArray() &&
-        !(*verdict)["extensions"].Empty()) {
+    if (verdict->HasMember("extensions") && (*verdict)["extensions"].IsArray() && !(*verdict)["extensions"].Empty()) {
         const rapidjson::Value& first = (*verdict)["extensions"][0];
         if (first.HasMember("runs") && first["runs"].IsBool() && !first["runs"].GetBool()) {
             out->doctorSays = kAgreeNotRun;
@@ -248,7 +247,8 @@ void ReadDoctor(const fs::path& json, const fs::path& err, AgreeResult* out) {
         auto str = [&](const char* key) {
             return verdict->HasMember(key) && (*verdict)[key].IsString() ? (*verdict)[key].GetString() : "";
         };
-        const bool starts = verdict->HasMember("starts") && (*verdict)["starts"].IsBool() && (*verdict)["starts"].GetBool();
+        const bool starts =
+            verdict->HasMember("starts") && (*verdict)["starts"].IsBool() && (*verdict)["starts"].GetBool();
         out->doctorSays = starts ? kAgreeStarts : str("browser_says");
         out->doctorAlsoSays = str("browser_also_says");
     }
@@ -303,8 +303,8 @@ std::vector<AgreeResult> RunGroup(const AgreeGroup& group, const fs::path& root,
               " --password-store=basic --enable-logging=stderr --v=0 --remote-debugging-port=0 --load-extension=" +
               Sh(extension.string()) + " about:blank >chromium.log 2>&1\n";
     std::vector<std::string> env = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "HOME=" + r + "/" + agree_path::kHome,
-                                     "DISPLAY=" + display.Name(), "TMPDIR=" + r + "/tmp",
-                                     "XDG_CACHE_HOME=" + r + "/cache", "LANG=C.UTF-8"};
+                                    "DISPLAY=" + display.Name(),          "TMPDIR=" + r + "/tmp",
+                                    "XDG_CACHE_HOME=" + r + "/cache",     "LANG=C.UTF-8"};
     for (const auto& kv : group.env) env.push_back(kv.first + "=" + Expand(kv.second, root));
     std::vector<char*> envp;
     for (std::string& e : env) envp.push_back(&e[0]);
@@ -348,7 +348,8 @@ std::vector<AgreeResult> RunGroup(const AgreeGroup& group, const fs::path& root,
             polled = Clock::now();
             if (WindowUp(display.Name())) up = polled;
         }
-        if (!loaded && ((up != Clock::time_point{} && MsSince(up) > kNotRunMs) || MsSince(start) > kNotRunFromStartMs)) {
+        if (!loaded &&
+            ((up != Clock::time_point{} && MsSince(up) > kNotRunMs) || MsSince(start) > kNotRunFromStartMs)) {
             for (AgreeResult& res : out) res.browser = kAgreeNotRun;
             break;
         }
@@ -477,7 +478,8 @@ AgreeRun RunAgreement(const std::vector<AgreeGroup>& groups, const fs::path& roo
 }
 
 bool AgreeAgrees(const AgreeResult& r) {
-    return r.problem.empty() && (r.doctorSays == r.browser || (!r.doctorAlsoSays.empty() && r.doctorAlsoSays == r.browser));
+    return r.problem.empty() &&
+           (r.doctorSays == r.browser || (!r.doctorAlsoSays.empty() && r.doctorAlsoSays == r.browser));
 }
 
 std::string AgreeDescribe(const AgreeGroup& group, const AgreeCase& c) {
@@ -492,9 +494,10 @@ std::string AgreeDescribe(const AgreeGroup& group, const AgreeCase& c) {
     for (const AgreeFile& f : files) {
         char mode[8];
         std::snprintf(mode, sizeof mode, "%04o", f.mode);
-        out += "  @R@/" + f.path + (f.kind == AgreeFile::kFolder ? " (a folder)"
-                                    : f.kind == AgreeFile::kLink  ? " -> " + f.text
-                                                                  : std::string(" [") + mode + "] " + Escaped(f.text)) +
+        out += "  @R@/" + f.path +
+               (f.kind == AgreeFile::kFolder ? " (a folder)"
+                : f.kind == AgreeFile::kLink ? " -> " + f.text
+                                             : std::string(" [") + mode + "] " + Escaped(f.text)) +
                "\n";
     }
     return out;

@@ -67,12 +67,14 @@ std::string Origin(Rng& r) {
             case 2:
                 host = r.Pick<std::string>({S{4, Upper(kRef)}, S{4, kOtherId}, S{4, "*"}, S{3, "*." + kRef},
                                             S{3, kRef + "."}, S{3, "%68" + kRef.substr(1)}, S{2, "[::1]"},
-                                            S{2, "[" + kRef + "]"}, S{3, kRef + "^"}, S{2, kRef.substr(0, 6) + " " + kRef.substr(6)},
-                                            S{2, kRef.substr(0, 31)}, S{2, kRef + "a"}, S{2, "localhost"}, S{2, ""},
-                                            S{1, kRef + "%2e"}, S{1, "user@" + kRef}, S{1, kRef.substr(0, 16) + "%00" + kRef.substr(16)}});
+                                            S{2, "[" + kRef + "]"}, S{3, kRef + "^"},
+                                            S{2, kRef.substr(0, 6) + " " + kRef.substr(6)}, S{2, kRef.substr(0, 31)},
+                                            S{2, kRef + "a"}, S{2, "localhost"}, S{2, ""}, S{1, kRef + "%2e"},
+                                            S{1, "user@" + kRef}, S{1, kRef.substr(0, 16) + "%00" + kRef.substr(16)}});
                 break;
             case 3:
-                port = r.Pick<std::string>({S{3, ":80"}, S{3, ":*"}, S{2, ":"}, S{2, ":65536"}, S{1, ":0"}, S{1, ":x"}});
+                port =
+                    r.Pick<std::string>({S{3, ":80"}, S{3, ":*"}, S{2, ":"}, S{2, ":65536"}, S{1, ":0"}, S{1, ":x"}});
                 break;
             default:
                 path = r.Pick<std::string>({S{6, ""}, S{6, "/*"}, S{3, "/x"}, S{3, "/x/*"}, S{2, "//"}, S{2, "/?q"},
@@ -83,7 +85,8 @@ std::string Origin(Rng& r) {
     std::string text = Json(scheme + sep + host + port + path);
     // Escapes that read back as the same characters.
     if (r.Percent(5)) {
-        for (size_t at = text.find('/'); at != std::string::npos; at = text.find('/', at + 2)) text.replace(at, 1, "\\/");
+        for (size_t at = text.find('/'); at != std::string::npos; at = text.find('/', at + 2))
+            text.replace(at, 1, "\\/");
     }
     return text;
 }
@@ -91,13 +94,21 @@ std::string Origin(Rng& r) {
 std::string Origins(Rng& r) {
     const int kind = r.Pick<int>({{150, 0}, {3, 1}, {3, 2}, {3, 3}, {3, 4}, {2, 5}, {2, 6}});
     switch (kind) {
-        case 1: return Origin(r);
-        case 2: return "";
-        case 3: return "[]";
-        case 4: return "{}";
-        case 5: return "null";
-        case 6: return "[" + Json("chrome-extension://" + kRef + "/") + "," + Json("chrome-extension://" + kRef + "/") + "]";
-        default: break;
+        case 1:
+            return Origin(r);
+        case 2:
+            return "";
+        case 3:
+            return "[]";
+        case 4:
+            return "{}";
+        case 5:
+            return "null";
+        case 6:
+            return "[" + Json("chrome-extension://" + kRef + "/") + "," + Json("chrome-extension://" + kRef + "/") +
+                   "]";
+        default:
+            break;
     }
     std::string list = "[";
     const size_t n = r.Pick<size_t>({{7, 1}, {2, 2}, {1, 3}});
@@ -120,29 +131,30 @@ std::string Description(Rng& r) {
 
 // The manifest's members, key and value as written; the text's oddities.
 std::string Manifest(Rng& r, size_t i, const std::string& asked, const std::string& program) {
-    const std::string name = r.Pick<std::string>(
-        {S{200, Json(asked)}, S{3, Json(Name(i + 1))}, S{3, Json(Upper(asked))}, S{3, ""}, S{2, "7"}, S{1, "null"},
-         S{2, "\"\\u0063" + asked.substr(1) + "\""}, S{2, Json(asked + " ")}, S{1, Json(asked + ".")},
-         S{1, "[" + Json(asked) + "]"}});
+    const std::string name =
+        r.Pick<std::string>({S{200, Json(asked)}, S{3, Json(Name(i + 1))}, S{3, Json(Upper(asked))}, S{3, ""},
+                             S{2, "7"}, S{1, "null"}, S{2, "\"\\u0063" + asked.substr(1) + "\""},
+                             S{2, Json(asked + " ")}, S{1, Json(asked + ".")}, S{1, "[" + Json(asked) + "]"}});
     const std::string bin = "bin/g" + std::to_string(i) + "/host";
-    const std::string path = r.Pick<std::string>(
-        {S{200, Json(program)}, S{2, Json(bin)}, S{2, ""}, S{2, "5"}, S{2, "\"\""},
-         S{2, "\"@RB@\\\\bin\\\\g" + std::to_string(i) + "\\\\host\""}, S{2, Json(program + "/")},
-         S{2, Json("@R@/./" + program.substr(4))}, S{2, Json("@R@//" + program.substr(4))},
-         S{2, Json("@R@/bin/../" + program.substr(4))}, S{1, Json(" " + program)},
-         S{1, "\"@R@\\u002f" + program.substr(4) + "\""}, S{1, Json(program + "\n")}});
-    const std::string type = r.Pick<std::string>({S{180, "\"stdio\""}, S{3, "\"STDIO\""}, S{3, "\"pipe\""}, S{3, ""},
-                                                  S{2, "1"}, S{2, "\"stdio \""}, S{1, "[\"stdio\"]"},
-                                                  S{1, "\"std\\u0069o\""}, S{1, "'stdio'"}});
+    const std::string path =
+        r.Pick<std::string>({S{200, Json(program)}, S{2, Json(bin)}, S{2, ""}, S{2, "5"}, S{2, "\"\""},
+                             S{2, "\"@RB@\\\\bin\\\\g" + std::to_string(i) + "\\\\host\""}, S{2, Json(program + "/")},
+                             S{2, Json("@R@/./" + program.substr(4))}, S{2, Json("@R@//" + program.substr(4))},
+                             S{2, Json("@R@/bin/../" + program.substr(4))}, S{1, Json(" " + program)},
+                             S{1, "\"@R@\\u002f" + program.substr(4) + "\""}, S{1, Json(program + "\n")}});
+    const std::string type =
+        r.Pick<std::string>({S{180, "\"stdio\""}, S{3, "\"STDIO\""}, S{3, "\"pipe\""}, S{3, ""}, S{2, "1"},
+                             S{2, "\"stdio \""}, S{1, "[\"stdio\"]"}, S{1, "\"std\\u0069o\""}, S{1, "'stdio'"}});
     std::vector<std::pair<std::string, std::string>> members = {{"\"name\"", name},
-                                                                 {"\"description\"", Description(r)},
-                                                                 {"\"path\"", path},
-                                                                 {"\"type\"", type},
-                                                                 {"\"allowed_origins\"", Origins(r)}};
+                                                                {"\"description\"", Description(r)},
+                                                                {"\"path\"", path},
+                                                                {"\"type\"", type},
+                                                                {"\"allowed_origins\"", Origins(r)}};
     if (r.Percent(15)) {
         for (size_t k = members.size(); k > 1; --k) std::swap(members[k - 1], members[r.Below(k)]);
     }
-    if (r.Percent(6)) members.insert(members.begin() + static_cast<long>(r.Below(members.size())), {"\"version\"", "\"1.0\""});
+    if (r.Percent(6))
+        members.insert(members.begin() + static_cast<long>(r.Below(members.size())), {"\"version\"", "\"1.0\""});
     if (r.Percent(3)) members.push_back({"\"name\\u0000\"", "1"});
     if (r.Percent(2)) members.push_back({"\"\\u006eame\"", Json(Name(i + 1))});
     if (r.Percent(2)) members.push_back({"name", Json(asked)});  // unquoted
@@ -150,7 +162,9 @@ std::string Manifest(Rng& r, size_t i, const std::string& asked, const std::stri
         // The same key twice: the browser keeps one of them.
         const size_t k = r.Below(members.size());
         std::pair<std::string, std::string> other = members[k];
-        other.second = r.Percent(50) ? "\"\"" : r.Pick<std::string>({S{1, Json(program)}, S{1, "\"x\""}, S{1, "1"}, S{1, Origins(r)}});
+        other.second = r.Percent(50)
+                           ? "\"\""
+                           : r.Pick<std::string>({S{1, Json(program)}, S{1, "\"x\""}, S{1, "1"}, S{1, Origins(r)}});
         members.insert(members.begin() + static_cast<long>(r.Percent(50) ? k : k + 1), other);
     }
     if (r.Percent(3)) {
@@ -158,8 +172,8 @@ std::string Manifest(Rng& r, size_t i, const std::string& asked, const std::stri
         members.push_back({"\"deep\"", std::string(depth, '[') + std::string(depth, ']')});
     }
     if (r.Percent(2)) {
-        members.push_back({"\"n\"", r.Pick<std::string>({S{1, "1e400"}, S{1, "-0"}, S{1, "0x10"}, S{1, "+1"}, S{1, ".5"},
-                                                         S{1, "NaN"}, S{1, "Infinity"}, S{1, "01"}})});
+        members.push_back({"\"n\"", r.Pick<std::string>({S{1, "1e400"}, S{1, "-0"}, S{1, "0x10"}, S{1, "+1"},
+                                                         S{1, ".5"}, S{1, "NaN"}, S{1, "Infinity"}, S{1, "01"}})});
     }
 
     const std::string nl = r.Percent(3) ? "\r\n" : "\n";
@@ -176,13 +190,20 @@ std::string Manifest(Rng& r, size_t i, const std::string& asked, const std::stri
     if (r.Percent(3)) text += ",";
     text += nl + "}" + nl;
     switch (r.Pick<int>({{94, 0}, {1, 1}, {1, 2}, {1, 3}, {1, 4}, {1, 5}, {1, 6}})) {
-        case 1: return "[" + text + "]";
-        case 2: return "";
-        case 3: return text + " x";
-        case 4: return text + std::string("\0", 1);
-        case 5: return "null";
-        case 6: return text + "}";
-        default: return text;
+        case 1:
+            return "[" + text + "]";
+        case 2:
+            return "";
+        case 3:
+            return text + " x";
+        case 4:
+            return text + std::string("\0", 1);
+        case 5:
+            return "null";
+        case 6:
+            return text + "}";
+        default:
+            return text;
     }
 }
 
@@ -193,8 +214,8 @@ std::string Program(Rng& r, size_t i, std::vector<AgreeFile>* files) {
     const std::string good = AgreeGoodHost(tag);
     // The marker the good host writes, without its line: a script on its own.
     std::string bare = good.substr(good.find('\n') + 1);
-    switch (r.Pick<int>({{120, 0}, {5, 1}, {4, 2}, {5, 3}, {4, 4}, {4, 5}, {4, 6}, {5, 7}, {3, 8}, {2, 9}, {3, 10},
-                         {3, 11}})) {
+    switch (r.Pick<int>(
+        {{120, 0}, {5, 1}, {4, 2}, {5, 3}, {4, 4}, {4, 5}, {4, 6}, {5, 7}, {3, 8}, {2, 9}, {3, 10}, {3, 11}})) {
         case 1:  // not executable
             files->push_back({bin, good, AgreeFile::kText, 0644});
             break;
@@ -210,7 +231,10 @@ std::string Program(Rng& r, size_t i, std::vector<AgreeFile>* files) {
             files->push_back({bin, "", AgreeFile::kText, 0755});
             break;
         case 6: {  // an ELF file for another machine
-            std::string elf("\x7f" "ELF\x02\x01\x01", 7);
+            std::string elf(
+                "\x7f"
+                "ELF\x02\x01\x01",
+                7);
             elf += std::string(9, '\0') + std::string("\x02\x00\xb7\x00", 4) + std::string(44, '\0');
             files->push_back({bin, elf, AgreeFile::kText, 0755});
             break;
@@ -246,8 +270,8 @@ AgreeCase Case(uint64_t seed, size_t i) {
     c.label = "seed " + std::to_string(seed) + " case " + std::to_string(i);
     const std::string n = std::to_string(i);
     c.asked = r.Pick<std::string>({S{94, Name(i)}, S{1, "com.orvendel.Gen_" + n}, S{1, Name(i) + "."},
-                                   S{1, "com..orvendel.gen_" + n}, S{1, "com.orvendel.gen-" + n},
-                                   S{1, "." + Name(i)}, S{1, Name(i) + " "}});
+                                   S{1, "com..orvendel.gen_" + n}, S{1, "com.orvendel.gen-" + n}, S{1, "." + Name(i)},
+                                   S{1, Name(i) + " "}});
     const std::string program = Program(r, i, &c.files);
     const std::string file = c.asked + ".json";
     // One folder most of the time, now and then another beside it, or none.
@@ -286,10 +310,10 @@ AgreeCase Case(uint64_t seed, size_t i) {
 }
 
 std::string Entry(Rng& r, const std::vector<std::string>& names) {
-    return r.Pick<std::string>({S{50, Json(names[r.Below(names.size())])}, S{15, "\"*\""},
-                                S{8, "\"com.orvendel.none\""}, S{4, "\"COM.Bad\""}, S{4, "5"}, S{3, "null"},
-                                S{3, "\"\""}, S{5, "\"com.orvendel.*\""}, S{4, Json(Upper(names[r.Below(names.size())]))},
-                                S{2, Json(names[r.Below(names.size())] + " ")}});
+    return r.Pick<std::string>(
+        {S{50, Json(names[r.Below(names.size())])}, S{15, "\"*\""}, S{8, "\"com.orvendel.none\""}, S{4, "\"COM.Bad\""},
+         S{4, "5"}, S{3, "null"}, S{3, "\"\""}, S{5, "\"com.orvendel.*\""},
+         S{4, Json(Upper(names[r.Below(names.size())]))}, S{2, Json(names[r.Below(names.size())] + " ")}});
 }
 
 std::string List(Rng& r, const std::vector<std::string>& names) {
@@ -305,8 +329,9 @@ std::string NativePolicies(Rng& r, const std::vector<std::string>& names) {
     if (r.Percent(55)) members.push_back("\"NativeMessagingBlocklist\": " + List(r, names));
     if (r.Percent(40)) members.push_back("\"NativeMessagingAllowlist\": " + List(r, names));
     if (r.Percent(30) || members.empty()) {
-        members.push_back("\"NativeMessagingUserLevelHosts\": " +
-                          r.Pick<std::string>({S{4, "false"}, S{3, "true"}, S{1, "\"false\""}, S{1, "0"}, S{1, "null"}}));
+        members.push_back(
+            "\"NativeMessagingUserLevelHosts\": " +
+            r.Pick<std::string>({S{4, "false"}, S{3, "true"}, S{1, "\"false\""}, S{1, "0"}, S{1, "null"}}));
     }
     if (r.Percent(4)) members.push_back("\"NativeMessagingBlacklist\": " + List(r, names));
     if (r.Percent(4)) members.push_back("\"NativeMessagingWhitelist\": " + List(r, names));
@@ -314,11 +339,16 @@ std::string NativePolicies(Rng& r, const std::vector<std::string>& names) {
     for (size_t k = 0; k < members.size(); ++k) text += (k ? ",\n  " : "\n  ") + members[k];
     text += r.Percent(5) ? ",\n}\n" : "\n}\n";
     switch (r.Pick<int>({{88, 0}, {5, 1}, {3, 2}, {2, 3}, {2, 4}})) {
-        case 1: return "// managed\n" + text;
-        case 2: return "{";
-        case 3: return "[" + text + "]";
-        case 4: return "\xEF\xBB\xBF" + text;
-        default: return text;
+        case 1:
+            return "// managed\n" + text;
+        case 2:
+            return "{";
+        case 3:
+            return "[" + text + "]";
+        case 4:
+            return "\xEF\xBB\xBF" + text;
+        default:
+            return text;
     }
 }
 
@@ -336,19 +366,20 @@ std::string ExtensionPolicies(Rng& r) {
                           r.Pick<std::string>({S{3, "[" + ref + "]"}, S{2, "[" + other + "]"}, S{1, ref}}));
     }
     if (r.Percent(15)) {
-        members.push_back("\"ExtensionInstallForcelist\": [" + Json(kRef + ";https://example.invalid/update.xml") + "]");
+        members.push_back("\"ExtensionInstallForcelist\": [" + Json(kRef + ";https://example.invalid/update.xml") +
+                          "]");
     }
     if (r.Percent(40) || members.empty()) {
-        members.push_back("\"ExtensionSettings\": " +
-                          r.Pick<std::string>(
-                              {S{3, "{\"*\": {\"installation_mode\": \"blocked\"}}"},
-                               S{3, "{" + ref + ": {\"installation_mode\": \"blocked\"}}"},
-                               S{2, "{\"*\": {\"installation_mode\": \"blocked\"}, " + ref +
-                                        ": {\"installation_mode\": \"allowed\"}}"},
-                               S{1, "{" + ref + ": {\"installation_mode\": \"removed\"}}"},
-                               S{1, "{" + other + ": {\"installation_mode\": \"blocked\"}}"},
-                               S{1, "{\"*\": {\"allowed_types\": [\"theme\"]}}"},
-                               S{1, "{\"*\": {\"installation_mode\": \"blocked\"}, " + ref + ": \"allowed\"}"}}));
+        members.push_back(
+            "\"ExtensionSettings\": " +
+            r.Pick<std::string>({S{3, "{\"*\": {\"installation_mode\": \"blocked\"}}"},
+                                 S{3, "{" + ref + ": {\"installation_mode\": \"blocked\"}}"},
+                                 S{2, "{\"*\": {\"installation_mode\": \"blocked\"}, " + ref +
+                                          ": {\"installation_mode\": \"allowed\"}}"},
+                                 S{1, "{" + ref + ": {\"installation_mode\": \"removed\"}}"},
+                                 S{1, "{" + other + ": {\"installation_mode\": \"blocked\"}}"},
+                                 S{1, "{\"*\": {\"allowed_types\": [\"theme\"]}}"},
+                                 S{1, "{\"*\": {\"installation_mode\": \"blocked\"}, " + ref + ": \"allowed\"}"}}));
     }
     std::string text = "{";
     for (size_t k = 0; k < members.size(); ++k) text += (k ? ",\n  " : "\n  ") + members[k];
@@ -358,10 +389,10 @@ std::string ExtensionPolicies(Rng& r) {
 void Environment(Rng& r, AgreeGroup* g) {
     while (g->env.empty()) {
         // Not a relative XDG_CONFIG_HOME: the browser does not start at all with one.
-        const std::string xdg = r.Pick<std::string>(
-            {S{50, "-"}, S{25, "@R@/xdg"}, S{5, ""}, S{5, "@R@/xdg/"}, S{5, "@R@/nowhere"}});
-        const std::string chrome = r.Pick<std::string>(
-            {S{65, "-"}, S{20, "@R@/cch"}, S{5, ""}, S{5, "@R@/cch\xff"}, S{5, "cch"}});
+        const std::string xdg =
+            r.Pick<std::string>({S{50, "-"}, S{25, "@R@/xdg"}, S{5, ""}, S{5, "@R@/xdg/"}, S{5, "@R@/nowhere"}});
+        const std::string chrome =
+            r.Pick<std::string>({S{65, "-"}, S{20, "@R@/cch"}, S{5, ""}, S{5, "@R@/cch\xff"}, S{5, "cch"}});
         const std::string data = r.Pick<std::string>({S{75, "-"}, S{20, "@R@/udd"}, S{5, ""}});
         if (xdg != "-") g->env.push_back({"XDG_CONFIG_HOME", xdg});
         if (chrome != "-") g->env.push_back({"CHROME_CONFIG_HOME", chrome});
@@ -370,7 +401,7 @@ void Environment(Rng& r, AgreeGroup* g) {
 }
 
 void Policies(Rng& r, const std::vector<std::string>& names, AgreeGroup* g) {
-    std::vector<std::string> files = {"00-first.json", "10-a.json", "20-b.json", "a.json", "Z.json",
+    std::vector<std::string> files = {"00-first.json", "10-a.json",    "20-b.json",   "a.json", "Z.json",
                                       "b.txt",         ".hidden.json", "policy.JSON", "z"};
     for (size_t k = files.size(); k > 1; --k) std::swap(files[k - 1], files[r.Below(k)]);
     for (size_t k = 0, n = 1 + r.Below(3); k < n; ++k) {
@@ -390,8 +421,9 @@ std::vector<AgreeGroup> AgreeGenerate(uint64_t seed, int cases) {
         // or extension policies (whose cases all end alike when the
         // extension does not run, so few of them).
         const int kind = r.Pick<int>({{40, 0}, {30, 1}, {20, 2}, {10, 3}});
-        const size_t size = std::min(static_cast<size_t>(cases) - next,
-                                     kind == 0 ? 10 + r.Below(25) : kind == 3 ? 1 + r.Below(2) : 3 + r.Below(5));
+        const size_t size = std::min(static_cast<size_t>(cases) - next, kind == 0   ? 10 + r.Below(25)
+                                                                        : kind == 3 ? 1 + r.Below(2)
+                                                                                    : 3 + r.Below(5));
         AgreeGroup g;
         Rng gr(seed * 0x9E3779B97F4A7C15ull + next);
         std::vector<std::string> names;

@@ -613,12 +613,15 @@ TEST_F(DoctorAgreementTest, FixedTable) {
                 << "\"; its log:" << o.browserLines << "\nthe layout:\n"
                 << AgreeDescribe(groups[g], groups[g].cases[i]);
             if (f.control) {
-                EXPECT_FALSE(AgreeAgrees(o)) << "a doctor asked the wrong question still agreed: the comparison is blind";
+                EXPECT_FALSE(AgreeAgrees(o))
+                    << "a doctor asked the wrong question still agreed: the comparison is blind";
             } else {
                 EXPECT_TRUE(AgreeAgrees(o)) << "the doctor predicts \"" << o.doctorSays << "\" (or \""
                                             << o.doctorAlsoSays << "\"), Chromium did \"" << o.browser << "\"";
             }
-            if (!f.checks.empty()) EXPECT_EQ(o.checks, f.checks) << "the doctor's checks:" << Show(o.checks);
+            if (!f.checks.empty()) {
+                EXPECT_EQ(o.checks, f.checks) << "the doctor's checks:" << Show(o.checks);
+            }
         }
     }
 }
@@ -668,10 +671,12 @@ TEST_F(DoctorAgreementTest, GeneratedLayouts) {
             ++disagreements;
             const std::string index = c.label.substr(c.label.find("case ") + 5);
             ADD_FAILURE() << c.label << ": Chromium did \"" << o.browser << "\", the doctor predicts \""
-                          << o.doctorSays << "\"" << (o.doctorAlsoSays.empty() ? "" : " (or \"" + o.doctorAlsoSays + "\")")
+                          << o.doctorSays << "\""
+                          << (o.doctorAlsoSays.empty() ? "" : " (or \"" + o.doctorAlsoSays + "\")")
                           << o.problem << "\n"
                           << AgreeDescribe(groups[g], c) << "  replay: ./run agree --seed " << seedOf[g] << " --cases "
-                          << count << " (ORVENDEL_AGREE_ONLY=" << index << " for this case alone)\n  the browser's lines:"
+                          << count << " (ORVENDEL_AGREE_ONLY=" << index
+                          << " for this case alone)\n  the browser's lines:"
                           << o.browserLines.substr(0, 2000);
         }
     }
