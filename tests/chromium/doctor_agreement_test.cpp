@@ -558,6 +558,26 @@ const std::vector<Fixed>& FixedTable() {
              l.shared.env.push_back({"CHROME_USER_DATA_DIR", "@R@/" + std::string(agree_path::kUserDataDir)});
          },
          kAgreeStarts, {"OK registration.used", "OK manifest.fields", "OK manifest.origin", "OK program"}},
+        {"an origin's id in fullwidth letters: IDNA maps it to the id",
+         [](Lay& l) {
+             std::string wide;
+             for (char c : kRef) {
+                 const unsigned cp = 0xFF41u + static_cast<unsigned>(c - 'a');
+                 wide += {static_cast<char>(0xE0 | (cp >> 12)), static_cast<char>(0x80 | ((cp >> 6) & 0x3F)),
+                          static_cast<char>(0x80 | (cp & 0x3F))};
+             }
+             Manifest m;
+             m.origins = "[" + Quote("chrome-extension://" + wide + "/") + "]";
+             System(l, m);
+         },
+         kAgreeStarts, {"OK registration.used", "OK manifest.fields", "OK manifest.origin", "OK program"}},
+        {"an origin's id with a zero-width joiner between letters: IDNA refuses it",
+         [](Lay& l) {
+             Manifest m;
+             m.origins = "[" + Quote("chrome-extension://" + kRef.substr(0, 9) + "\xE2\x80\x8D" + kRef.substr(9) + "/") + "]";
+             System(l, m);
+         },
+         kNotFound, {"OK registration.used", "FAIL manifest.allowed_origins"}},
         {"control: the doctor asked about another extension must disagree",
          [](Lay& l) {
              System(l, {});

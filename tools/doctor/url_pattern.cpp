@@ -3,6 +3,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <type_traits>
+
+#ifdef ORV_HAVE_ICU
+#include <unicode/uidna.h>
+#endif
 
 namespace {
 
@@ -61,50 +67,65 @@ unsigned char HostCharLookup(unsigned char c) {
     return 0;
 }
 
+// A code unit of either width, as the canonicaliser's templates read it.
+template <typename Str>
+uint32_t Unit(const Str& s, size_t i) {
+    return static_cast<uint32_t>(static_cast<std::make_unsigned_t<typename Str::value_type>>(s[i]));
+}
+
 // url/url_canon_internal.h, AppendEscapedChar (base::AppendHexEncodedByte: capitals).
-void AppendEscaped(unsigned char c, std::string* out) {
+template <typename Str>
+void AppendEscaped(unsigned char c, Str* out) {
     static const char kHex[] = "0123456789ABCDEF";
-    *out += '%';
-    *out += kHex[c >> 4];
-    *out += kHex[c & 15];
+    out->push_back('%');
+    out->push_back(kHex[c >> 4]);
+    out->push_back(kHex[c & 15]);
 }
 
 // url/url_canon_internal.h, DecodeEscaped: '%' and two hex digits.
-bool DecodeEscaped(const std::string& s, size_t* at, unsigned char* value) {
+template <typename Str>
+bool DecodeEscaped(const Str& s, size_t* at, unsigned char* value) {
     if (*at + 3 > s.size()) return false;
-    unsigned char first = static_cast<unsigned char>(s[*at + 1]);
-    unsigned char second = static_cast<unsigned char>(s[*at + 2]);
-    if (!IsHexChar(first) || !IsHexChar(second)) return false;
-    *value = static_cast<unsigned char>((HexValue(first) << 4) + HexValue(second));
+    const uint32_t first = Unit(s, *at + 1), second = Unit(s, *at + 2);
+    if (first >= 0x80 || second >= 0x80) return false;
+    if (!IsHexChar(static_cast<unsigned char>(first)) || !IsHexChar(static_cast<unsigned char>(second))) return false;
+    *value = static_cast<unsigned char>((HexValue(static_cast<unsigned char>(first)) << 4) +
+                                        HexValue(static_cast<unsigned char>(second)));
     *at += 2;
     return true;
 }
 
-// url/url_canon_host.cc, DoSimpleHost: unescapes, lower-cases and checks
-// each byte; bytes past ASCII pass through for IDNA to judge.
-bool DoSimpleHost(const std::string& host, std::string* out, bool* hasNonAscii) {
+// url/url_canon_host.cc, DoSimpleHost, for 8- and 16-bit input: unescapes,
+// lower-cases and checks each unit; units past ASCII pass through for IDNA
+// to judge (an escaped byte past ASCII becomes that one unit, as there).
+template <typename Str>
+bool DoSimpleHost(const Str& host, Str* out, bool* hasNonAscii) {
     *hasNonAscii = false;
     bool success = true;
     for (size_t i = 0; i < host.size(); ++i) {
-        unsigned char source = static_cast<unsigned char>(host[i]);
-        if (source == '%' && !DecodeEscaped(host, &i, &source)) {
-            AppendEscaped('%', out);
-            success = false;
-            continue;
+        uint32_t source = Unit(host, i);
+        if (source == '%') {
+            unsigned char decoded = 0;
+            if (!DecodeEscaped(host, &i, &decoded)) {
+                AppendEscaped('%', out);
+                success = false;
+                continue;
+            }
+            source = decoded;
         }
         if (source < 0x80) {
-            unsigned char replacement = HostCharLookup(source);
+            unsigned char replacement = HostCharLookup(static_cast<unsigned char>(source));
             if (replacement == 0) {
-                AppendEscaped(source, out);
+                AppendEscaped(static_cast<unsigned char>(source), out);
                 success = false;
             } else if (replacement == kEsc) {
                 // url/url_features.cc: kDisallowSpaceCharacterInURLHostParsing is off by default.
-                AppendEscaped(source, out);
+                AppendEscaped(static_cast<unsigned char>(source), out);
             } else {
-                *out += static_cast<char>(replacement);
+                out->push_back(static_cast<typename Str::value_type>(replacement));
             }
         } else {
-            *out += static_cast<char>(source);
+            out->push_back(static_cast<typename Str::value_type>(source));
             *hasNonAscii = true;
         }
     }
@@ -112,16 +133,12 @@ bool DoSimpleHost(const std::string& host, std::string* out, bool* hasNonAscii) 
 }
 
 // url/url_canon_internal.h, ConvertUTF8ToUTF16 (base::ReadUnicodeCharacter:
-// no overlong forms, surrogates or code points past U+10FFFF); counts the
-// UTF-16 units DoIDNHost's first DoSimpleHost gives, an escaped character
-// taking three.
-bool Utf16UnitsForIdna(const std::string& s, size_t* units) {
-    *units = 0;
+// no overlong forms, surrogates or code points past U+10FFFF).
+bool ConvertUtf8ToUtf16(const std::string& s, std::u16string* out) {
     for (size_t i = 0; i < s.size();) {
         unsigned char c = static_cast<unsigned char>(s[i]);
         if (c < 0x80) {
-            unsigned char r = HostCharLookup(c);
-            *units += (r == 0 || r == kEsc) ? 3 : 1;
+            out->push_back(c);
             ++i;
             continue;
         }
@@ -135,11 +152,52 @@ bool Utf16UnitsForIdna(const std::string& s, size_t* units) {
         }
         const uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
         if (cp < kMin[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        *units += cp > 0xFFFF ? 2 : 1;
+        if (cp > 0xFFFF) {
+            out->push_back(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
+            out->push_back(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
+        } else {
+            out->push_back(static_cast<char16_t>(cp));
+        }
         i += extra + 1;
     }
     return true;
 }
+
+#ifdef ORV_HAVE_ICU
+// url/url_idna_icu.cc, IDNToASCII: UTS #46 with the BiDi check and, as
+// url_features.cc's kUseIDNA2008NonTransitional is on, non-transitional
+// processing; the hyphen and DNS length errors are ignored, as WHATWG's URL
+// standard asks, and an empty result is a failure. The joiner check
+// (CheckJoiners in that standard) too: Chromium 156 was seen to refuse a
+// zero-width joiner between two letters, which only that check refuses.
+bool IdnToAscii(const std::u16string& src, std::u16string* out) {
+    static UIDNA* const idna = [] {
+        UErrorCode err = U_ZERO_ERROR;
+        UIDNA* u = uidna_openUTS46(UIDNA_CHECK_BIDI | UIDNA_CHECK_CONTEXTJ | UIDNA_NONTRANSITIONAL_TO_ASCII |
+                                               UIDNA_NONTRANSITIONAL_TO_UNICODE,
+                                   &err);
+        return U_SUCCESS(err) ? u : nullptr;
+    }();
+    if (idna == nullptr) return false;
+    out->assign(src.size() * 4 + 64, u'\0');
+    for (;;) {
+        UErrorCode err = U_ZERO_ERROR;
+        UIDNAInfo info = UIDNA_INFO_INITIALIZER;
+        int32_t n = uidna_nameToASCII(idna, reinterpret_cast<const UChar*>(src.data()), static_cast<int32_t>(src.size()),
+                                      reinterpret_cast<UChar*>(&(*out)[0]), static_cast<int32_t>(out->size()), &info,
+                                      &err);
+        info.errors &= ~(UIDNA_ERROR_HYPHEN_3_4 | UIDNA_ERROR_LEADING_HYPHEN | UIDNA_ERROR_TRAILING_HYPHEN |
+                         UIDNA_ERROR_EMPTY_LABEL | UIDNA_ERROR_LABEL_TOO_LONG | UIDNA_ERROR_DOMAIN_NAME_TOO_LONG);
+        if (U_SUCCESS(err) && info.errors == 0) {
+            if (n <= 0) return false;
+            out->resize(static_cast<size_t>(n));
+            return true;
+        }
+        if (err != U_BUFFER_OVERFLOW_ERROR || info.errors != 0) return false;
+        out->assign(static_cast<size_t>(n), u'\0');
+    }
+}
+#endif
 
 // url/url_canon_ip.h, IPv4ComponentToNumber: 0x hex, leading-0 octal, else
 // decimal; a number that does not fit 32 bits, or "08", is broken.
@@ -394,16 +452,29 @@ std::string CanonicalizeHost(const std::string& host, HostFamily* family, bool* 
         if (!hasNonAscii) {
             success = allEscapedValid;
         } else {
-            // DoIDNHost: ICU's UTS #46 is not ported. Its length bound,
-            // kMaxHostBufferLength (253 * 5), holds before ICU sees the host,
-            // and ASCII that DoSimpleHost refuses fails after it; the rest is
-            // taken as valid, unsure.
-            size_t units = 0;
-            if (!Utf16UnitsForIdna(utf8, &units) || units > 253 * 5) return std::string();
+            // DoComplexHost, then DoIDNHost: to UTF-16, escaped where ASCII
+            // is refused, bounded by kMaxHostBufferLength (253 * 5).
+            std::u16string utf16, escaped;
+            bool nonAscii = false;
+            if (!ConvertUtf8ToUtf16(utf8, &utf16)) return std::string();
+            DoSimpleHost(utf16, &escaped, &nonAscii);
+            if (escaped.size() > 253 * 5) return std::string();
+#ifdef ORV_HAVE_ICU
+            std::u16string ascii, canonical;
+            if (!IdnToAscii(escaped, &ascii)) return std::string();
+            // The ASCII ICU made is checked as a plain host; ICU may have
+            // made new escapes ("%" from U+FE6A), which fail here.
+            success = DoSimpleHost(ascii, &canonical, &nonAscii) && allEscapedValid;
+            if (nonAscii) return std::string();
+            out.assign(canonical.begin(), canonical.end());
+#else
+            // No ICU in this build (Windows): a host that is valid as far as
+            // DoSimpleHost tells is taken as valid, and marked unsure.
             out.clear();
             if (!DoSimpleHost(utf8, &out, &hasNonAscii) || !allEscapedValid) return std::string();
             *needsIdna = true;
             return out;
+#endif
         }
     }
     if (!success) return std::string();
