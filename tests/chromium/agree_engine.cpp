@@ -262,8 +262,11 @@ void ReadDoctor(const fs::path& json, const fs::path& err, AgreeResult* out) {
     }
 }
 
+// `died` is set when the browser ended before the extension loaded: that is
+// the machine failing the run, never a case's outcome.
 std::vector<AgreeResult> RunGroup(const AgreeGroup& group, const fs::path& root, const Display& display,
-                                  long long* ms) {
+                                  long long* ms, bool* died) {
+    *died = false;
     std::vector<AgreeResult> out(group.cases.size());
     auto failAll = [&](const std::string& why) {
         for (AgreeResult& r : out) r.problem = why;
@@ -361,10 +364,18 @@ std::vector<AgreeResult> RunGroup(const AgreeGroup& group, const fs::path& root,
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     *ms = MsSince(start);
+    std::string tail;
+    if (ended && !loaded) {
+        *died = true;
+        std::string whole;
+        ReadText(root / "chromium.log", &whole);
+        tail = whole.substr(whole.size() > 1500 ? whole.size() - 1500 : 0);
+    }
     for (AgreeResult& res : out) {
         if (!res.browser.empty()) continue;
         res.browser = ended ? "(the browser ended, status " + std::to_string(status) + ")"
                             : "(no outcome within " + std::to_string(kGroupMs / 1000) + " s)";
+        if (!tail.empty()) res.browserLines += "\n    the end of its log:\n" + tail;
     }
     if (!ended) {
         kill(-pid, SIGKILL);
@@ -469,7 +480,16 @@ AgreeRun RunAgreement(const std::vector<AgreeGroup>& groups, const fs::path& roo
         }
         for (size_t i = next++; i < order.size(); i = next++) {
             const size_t g = order[i];
-            run.results[g] = RunGroup(groups[g], root / ("g" + std::to_string(g)), display, &run.groupMs[g]);
+            bool died = false;
+            run.results[g] = RunGroup(groups[g], root / ("g" + std::to_string(g)), display, &run.groupMs[g], &died);
+            // One more start, once, for a browser that died before the
+            // extension loaded (seen once on a loaded machine, exit status 1).
+            if (died) {
+                std::fprintf(stderr, "agreement: the browser of group %zu ended before the extension loaded; "
+                                     "starting it once more\n", g);
+                run.results[g] =
+                    RunGroup(groups[g], root / ("g" + std::to_string(g) + "-again"), display, &run.groupMs[g], &died);
+            }
         }
     };
     std::vector<std::thread> workers;
