@@ -405,11 +405,12 @@ std::string ExtensionPolicies(Rng& r) {
 
 void Environment(Rng& r, AgreeGroup* g) {
     while (g->env.empty()) {
-        // Not a relative XDG_CONFIG_HOME: the browser does not start at all with one.
+        // Not a relative XDG_CONFIG_HOME: the browser does not start at all
+        // with one. Nor a relative CHROME_CONFIG_HOME: the browser was seen
+        // to end at its start with one (status 5), so no extension runs.
         const std::string xdg =
             r.Pick<std::string>({S{50, "-"}, S{25, "@R@/xdg"}, S{5, ""}, S{5, "@R@/xdg/"}, S{5, "@R@/nowhere"}});
-        const std::string chrome =
-            r.Pick<std::string>({S{65, "-"}, S{20, "@R@/cch"}, S{5, ""}, S{5, "@R@/cch\xff"}, S{5, "cch"}});
+        const std::string chrome = r.Pick<std::string>({S{65, "-"}, S{25, "@R@/cch"}, S{5, ""}, S{5, "@R@/cch\xff"}});
         const std::string data = r.Pick<std::string>({S{75, "-"}, S{20, "@R@/udd"}, S{5, ""}});
         if (xdg != "-") g->env.push_back({"XDG_CONFIG_HOME", xdg});
         if (chrome != "-") g->env.push_back({"CHROME_CONFIG_HOME", chrome});

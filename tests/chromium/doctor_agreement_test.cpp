@@ -578,6 +578,24 @@ const std::vector<Fixed>& FixedTable() {
              System(l, m);
          },
          kNotFound, {"OK registration.used", "FAIL manifest.allowed_origins"}},
+        {"a force-listed id loaded unpacked is refused",
+         [](Lay& l) {
+             System(l, {});
+             Policy(l, "ext.json", "{\"ExtensionInstallForcelist\": [\"" + kRef + ";https://example.invalid/u.xml\"]}\n");
+         },
+         kAgreeNotRun, Plus({"FAIL extension.policy"}, kGood)},
+        {"ExtensionSettings allows themes only",
+         [](Lay& l) {
+             System(l, {});
+             Policy(l, "ext.json", "{\"ExtensionSettings\": {\"*\": {\"allowed_types\": [\"theme\"]}}}\n");
+         },
+         kAgreeNotRun, Plus({"FAIL extension.policy"}, kGood)},
+        {"ExtensionAllowedTypes without \"extension\"",
+         [](Lay& l) {
+             System(l, {});
+             Policy(l, "ext.json", "{\"ExtensionAllowedTypes\": [\"theme\", \"no_such_type\"]}\n");
+         },
+         kAgreeNotRun, Plus({"FAIL extension.policy", "WARN policy.ignored"}, kGood)},
         {"control: the doctor asked about another extension must disagree",
          [](Lay& l) {
              System(l, {});

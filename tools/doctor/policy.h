@@ -71,6 +71,12 @@ struct ExtensionPolicies {
     IndividualSettings defaults;
     std::map<std::string, IndividualSettings> byId;
     std::map<std::string, IndividualSettings> byUpdateUrl;
+    // GlobalSettings' allowed_types: when restricted, the manifest types
+    // that may load at all.
+    bool restrictedTypes = false;
+    std::vector<std::string> allowedTypes;
+    std::string typesPolicy;
+    std::string typesSource;
 };
 ExtensionPolicies ReadExtensionPolicies(const PolicyMap& mandatory, const PolicyMap& recommended);
 // Whether an extension of this id, installed so, may run at all.

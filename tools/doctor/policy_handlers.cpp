@@ -383,7 +383,23 @@ ExtensionPolicies ReadExtensionPolicies(const PolicyMap& mandatory, const Policy
             settingsSource = s.source;
         }
     }
-    out.any = block.set || allow.set || force.set || !settingsSource.empty();
+    // ExtensionAllowedTypesPolicyHandler, a StringMappingListPolicyHandler:
+    // names it does not know are dropped, the rest restrict the types.
+    auto isType = [](const std::string& t) {
+        for (const char* k : {"extension", "theme", "user_script", "hosted_app", "legacy_packaged_app", "platform_app"}) {
+            if (t == k) return true;
+        }
+        return false;
+    };
+    const ListPolicy types = ReadList(Find(mandatory, nullptr, "ExtensionAllowedTypes"), "ExtensionAllowedTypes", isType,
+                                      "an extension type", &problems);
+    if (types.set) {
+        out.restrictedTypes = true;
+        out.allowedTypes = types.entries;
+        out.typesPolicy = "ExtensionAllowedTypes";
+        out.typesSource = types.source;
+    }
+    out.any = block.set || allow.set || force.set || types.set || !settingsSource.empty();
 
     // Refresh: a "*" in the blocklist blocks by default; "*" of
     // ExtensionSettings then parses over that, and a parse failure resets it.
@@ -396,6 +412,17 @@ ExtensionPolicies ReadExtensionPolicies(const PolicyMap& mandatory, const Policy
     auto star = settings.find("*");
     if (star != settings.end() && !ParseSettings(Dict(*star->second), Scope::kDefault, settingsSource, &defaults)) {
         defaults = IndividualSettings();
+    }
+    // Refresh: "allowed_types" of "*" replaces ExtensionAllowedTypes.
+    if (star != settings.end() && star->second->IsObject()) {
+        auto t = star->second->FindMember("allowed_types");
+        if (t != star->second->MemberEnd() && t->value.IsArray()) {
+            out.restrictedTypes = true;
+            out.allowedTypes.clear();
+            for (const auto& e : t->value.GetArray()) out.allowedTypes.push_back(Str(e));
+            out.typesPolicy = "ExtensionSettings";
+            out.typesSource = settingsSource;
+        }
     }
     // AccessById: a new entry starts as a copy of the defaults. The
     // blocklist comes after the allowlist, the forcelist after both.
@@ -441,7 +468,7 @@ ExtensionPolicies ReadExtensionPolicies(const PolicyMap& mandatory, const Policy
     return out;
 }
 
-// StandardManagementPolicyProvider::UserMayLoad
+// StandardManagementPolicyProvider::UserMayLoad and UserMayInstall
 // (standard_management_policy_provider.cc): blocked or removed, it does not
 // load. extensions/browser/unpacked_installer.cc, IsLoadingUnpackedAllowed:
 // while extensions are blocked by default
@@ -451,6 +478,16 @@ ExtensionPolicies ReadExtensionPolicies(const PolicyMap& mandatory, const Policy
 // the extension requires keeps it out; ours requires nativeMessaging.
 ExtensionPolicyVerdict JudgeExtension(const ExtensionPolicies& policies, const std::string& id, ExtensionKind kind) {
     ExtensionPolicyVerdict v;
+    // UserMayLoad, first: ExtensionManagement::IsAllowedManifestType. Ours
+    // is of TYPE_EXTENSION.
+    if (policies.restrictedTypes && !Contains(policies.allowedTypes, "extension")) {
+        v.runs = false;
+        v.policy = policies.typesPolicy;
+        v.source = policies.typesSource;
+        v.why = "allows no extension of the type \"extension\"";
+        v.fix = "add \"extension\" to the allowed types in " + v.policy;
+        return v;
+    }
     const IndividualSettings& d = policies.defaults;
     const bool blockedByDefault = d.mode == InstallMode::kBlocked || d.mode == InstallMode::kRemoved;
     if (kind == ExtensionKind::kUnpacked && blockedByDefault) {
@@ -470,6 +507,16 @@ ExtensionPolicyVerdict JudgeExtension(const ExtensionPolicies& policies, const s
     } else if (kind == ExtensionKind::kFromStore) {
         auto u = policies.byUpdateUrl.find(kWebstoreUpdateUrl);
         if (u != policies.byUpdateUrl.end()) s = &u->second;
+    }
+    // UserMayInstall, which loading unpacked goes through: a force-installed
+    // id may come only from its policy, never from a folder.
+    if (kind == ExtensionKind::kUnpacked && s->mode == InstallMode::kForced) {
+        v.runs = false;
+        v.policy = s->modePolicy;
+        v.source = s->modeSource;
+        v.why = "force-installs extension " + id + " from its update URL, so a copy loaded unpacked is refused";
+        v.fix = "load it from the policy's update URL, or take " + id + " off " + v.policy;
+        return v;
     }
     if (s->mode == InstallMode::kBlocked || s->mode == InstallMode::kRemoved) {
         v.runs = false;

@@ -181,7 +181,7 @@ struct Schemas {
         extensionSettings.pattern2 = &byUpdateUrl;
         root.type = Type::kDict;
         for (const char* p : {"NativeMessagingBlocklist", "NativeMessagingAllowlist", "ExtensionInstallBlocklist",
-                              "ExtensionInstallAllowlist", "ExtensionInstallForcelist"}) {
+                              "ExtensionInstallAllowlist", "ExtensionInstallForcelist", "ExtensionAllowedTypes"}) {
             root.properties.emplace_back(p, &strings);
         }
         root.properties.emplace_back("NativeMessagingUserLevelHosts", &boolean);
