@@ -560,14 +560,8 @@ const std::vector<Fixed>& FixedTable() {
          kAgreeStarts, {"OK registration.used", "OK manifest.fields", "OK manifest.origin", "OK program"}},
         {"an origin's id in fullwidth letters: IDNA maps it to the id",
          [](Lay& l) {
-             std::string wide;
-             for (char c : kRef) {
-                 const unsigned cp = 0xFF41u + static_cast<unsigned>(c - 'a');
-                 wide += {static_cast<char>(0xE0 | (cp >> 12)), static_cast<char>(0x80 | ((cp >> 6) & 0x3F)),
-                          static_cast<char>(0x80 | (cp & 0x3F))};
-             }
              Manifest m;
-             m.origins = "[" + Quote("chrome-extension://" + wide + "/") + "]";
+             m.origins = "[" + Quote("chrome-extension://" + AgreeFullwidth(kRef) + "/") + "]";
              System(l, m);
          },
          kAgreeStarts, {"OK registration.used", "OK manifest.fields", "OK manifest.origin", "OK program"}},
