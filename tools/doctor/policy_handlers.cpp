@@ -477,26 +477,30 @@ ExtensionPolicies ReadExtensionPolicies(const PolicyMap& mandatory, const Policy
 // PermissionsBasedManagementPolicyProvider::UserMayLoad: a blocked permission
 // the extension requires keeps it out; ours requires nativeMessaging.
 ExtensionPolicyVerdict JudgeExtension(const ExtensionPolicies& policies, const std::string& id, ExtensionKind kind) {
-    ExtensionPolicyVerdict v;
+    // The policy that keeps the extension out, and why.
+    auto refused = [](const std::string& policy, const std::string& source, const std::string& why,
+                      const std::string& fix) {
+        ExtensionPolicyVerdict v;
+        v.runs = false;
+        v.policy = policy;
+        v.source = source;
+        v.why = why;
+        v.fix = fix;
+        return v;
+    };
     // UserMayLoad, first: ExtensionManagement::IsAllowedManifestType. Ours
     // is of TYPE_EXTENSION.
     if (policies.restrictedTypes && !Contains(policies.allowedTypes, "extension")) {
-        v.runs = false;
-        v.policy = policies.typesPolicy;
-        v.source = policies.typesSource;
-        v.why = "allows no extension of the type \"extension\"";
-        v.fix = "add \"extension\" to the allowed types in " + v.policy;
-        return v;
+        return refused(policies.typesPolicy, policies.typesSource, "allows no extension of the type \"extension\"",
+                       "add \"extension\" to the allowed types in " + policies.typesPolicy);
     }
     const IndividualSettings& d = policies.defaults;
     const bool blockedByDefault = d.mode == InstallMode::kBlocked || d.mode == InstallMode::kRemoved;
     if (kind == ExtensionKind::kUnpacked && blockedByDefault) {
-        v.runs = false;
-        v.policy = d.modePolicy;
-        v.source = d.modeSource;
-        v.why = "blocks every extension by default, and then no unpacked extension loads, listed or not";
-        v.fix = "install the extension from the store or by policy, or unblock extensions by default in " + v.policy;
-        return v;
+        return refused(d.modePolicy, d.modeSource,
+                       "blocks every extension by default, and then no unpacked extension loads, listed or not",
+                       "install the extension from the store or by policy, or unblock extensions by default in " +
+                           d.modePolicy);
     }
     // ExtensionManagement::GetInstallationMode: the id's settings, else those
     // of its update URL, else the defaults.
@@ -511,34 +515,25 @@ ExtensionPolicyVerdict JudgeExtension(const ExtensionPolicies& policies, const s
     // UserMayInstall, which loading unpacked goes through: a force-installed
     // id may come only from its policy, never from a folder.
     if (kind == ExtensionKind::kUnpacked && s->mode == InstallMode::kForced) {
-        v.runs = false;
-        v.policy = s->modePolicy;
-        v.source = s->modeSource;
-        v.why = "force-installs extension " + id + " from its update URL, so a copy loaded unpacked is refused";
-        v.fix = "load it from the policy's update URL, or take " + id + " off " + v.policy;
-        return v;
+        return refused(s->modePolicy, s->modeSource,
+                       "force-installs extension " + id + " from its update URL, so a copy loaded unpacked is refused",
+                       "load it from the policy's update URL, or take " + id + " off " + s->modePolicy);
     }
     if (s->mode == InstallMode::kBlocked || s->mode == InstallMode::kRemoved) {
-        v.runs = false;
-        v.policy = s->modePolicy;
-        v.source = s->modeSource;
-        v.why = std::string(s->mode == InstallMode::kBlocked ? "blocks" : "removes") + " extension " + id;
-        v.fix = "allow " + id + " in " + v.policy + (s == &d ? ", or by ExtensionInstallAllowlist" : "");
-        return v;
+        return refused(s->modePolicy, s->modeSource,
+                       std::string(s->mode == InstallMode::kBlocked ? "blocks" : "removes") + " extension " + id,
+                       "allow " + id + " in " + s->modePolicy + (s == &d ? ", or by ExtensionInstallAllowlist" : ""));
     }
     if (Contains(s->blockedPermissions, "nativeMessaging")) {
-        v.runs = false;
-        v.policy = "ExtensionSettings";
-        v.source = s->permissionsSource;
-        v.why = "blocks the nativeMessaging permission of extension " + id + ", which it requires";
-        v.fix = "add nativeMessaging to allowed_permissions of " + id + " in ExtensionSettings";
-        return v;
+        return refused("ExtensionSettings", s->permissionsSource,
+                       "blocks the nativeMessaging permission of extension " + id + ", which it requires",
+                       "add nativeMessaging to allowed_permissions of " + id + " in ExtensionSettings");
     }
+    ExtensionPolicyVerdict v;
     v.policy = s->modePolicy;
     v.source = s->modeSource;
-    v.why = s->mode == InstallMode::kForced        ? "installs extension " + id
-            : s->mode == InstallMode::kRecommended ? "installs extension " + id
-            : s->modePolicy.empty()                ? "extension " + id + " is not blocked"
-                                                   : "allows extension " + id;
+    v.why = s->mode == InstallMode::kForced || s->mode == InstallMode::kRecommended ? "installs extension " + id
+            : s->modePolicy.empty()                                                ? "extension " + id + " is not blocked"
+                                                                                   : "allows extension " + id;
     return v;
 }

@@ -86,6 +86,15 @@ std::string ReportJson(const Report& report, const char* version) {
     w.StartArray();
     for (const std::string& note : report.notes) str(note);
     w.EndArray();
+    // What connectNative ends in, for one extension.
+    auto outcome = [&](const BrowserVerdict& v, const ExtensionVerdict& e) {
+        w.Key("starts");
+        w.Bool(v.checked && e.runs && e.browserSays.empty());
+        w.Key("browser_says");
+        str(e.browserSays);
+        w.Key("browser_also_says");
+        str(e.browserAlsoSays);
+    };
     w.Key("browsers");
     w.StartArray();
     for (const BrowserVerdict& v : report.browsers) {
@@ -96,12 +105,7 @@ std::string ReportJson(const Report& report, const char* version) {
         w.Bool(v.installed);
         w.Key("checked");
         w.Bool(v.checked);
-        w.Key("starts");
-        w.Bool(v.checked && v.runs && v.browserSays.empty());
-        w.Key("browser_says");
-        str(v.browserSays);
-        w.Key("browser_also_says");
-        str(v.browserAlsoSays);
+        outcome(v, v.First());
         w.Key("extensions");
         w.StartArray();
         for (const ExtensionVerdict& e : v.extensions) {
@@ -110,12 +114,7 @@ std::string ReportJson(const Report& report, const char* version) {
             str(e.id);
             w.Key("runs");
             w.Bool(e.runs);
-            w.Key("starts");
-            w.Bool(v.checked && e.runs && e.browserSays.empty());
-            w.Key("browser_says");
-            str(e.browserSays);
-            w.Key("browser_also_says");
-            str(e.browserAlsoSays);
+            outcome(v, e);
             w.Key("decided_by");
             str(e.decidedBy);
             w.EndObject();

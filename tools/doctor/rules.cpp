@@ -211,11 +211,6 @@ BrowserVerdict JudgeBrowser(const BrowserInputs& in, const std::string& name, co
             }
             verdict.extensions.push_back(e);
         }
-        if (!verdict.extensions.empty()) {
-            verdict.runs = verdict.extensions[0].runs;
-            verdict.browserSays = verdict.extensions[0].browserSays;
-            verdict.browserAlsoSays = verdict.extensions[0].browserAlsoSays;
-        }
         return verdict;
     };
     auto decided = [&](const std::string& source) { report->checks.back().decidedBy = source; };

@@ -51,11 +51,10 @@ struct BrowserVerdict {
     std::string browser;
     bool installed = true;
     bool checked = false;
-    // The first extension's verdict; `extensions` holds one per id.
-    bool runs = true;
-    std::string browserSays;  // empty when the host starts
-    std::string browserAlsoSays;
-    std::vector<ExtensionVerdict> extensions;
+    std::vector<ExtensionVerdict> extensions;  // one per id, in the order asked
+
+    // The first id's verdict, which the browser's own fields report.
+    ExtensionVerdict First() const { return extensions.empty() ? ExtensionVerdict() : extensions.front(); }
 };
 
 struct Report {
