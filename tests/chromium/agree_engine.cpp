@@ -384,7 +384,15 @@ std::vector<AgreeResult> RunGroup(const AgreeGroup& group, const fs::path& root,
     // The hosts that started, whose process groups are their own.
     for (const auto& marker : fs::directory_iterator(root / "started", ec)) {
         std::string pidText;
-        if (ReadText(marker.path(), &pidText) && atoi(pidText.c_str()) > 0) kill(atoi(pidText.c_str()), SIGKILL);
+        const int hostPid = ReadText(marker.path(), &pidText) ? atoi(pidText.c_str()) : 0;
+        // Only while that pid is still this group's host: the browser starts
+        // a host in its program's folder, below this root. A host that ended
+        // early leaves its pid free for another group's host, which a bare
+        // kill ended now and then ("Native host has exited." for a good host).
+        std::error_code linkEc;
+        const std::string cwd =
+            hostPid > 0 ? fs::read_symlink("/proc/" + std::to_string(hostPid) + "/cwd", linkEc).string() : "";
+        if (!linkEc && cwd.compare(0, root.string().size() + 1, root.string() + "/") == 0) kill(hostPid, SIGKILL);
     }
     for (size_t i = 0; i < out.size(); ++i) {
         // The launcher's own lines name the host: its reason for a refusal.
