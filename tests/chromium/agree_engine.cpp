@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -56,12 +57,27 @@ long long MsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
+// A file this process holds open for writing must never reach a child: a
+// browser that inherited the descriptor keeps it for its whole life, and the
+// kernel then refuses to run that file (ETXTBSY) when another group's browser
+// starts it as a host, so a good host "has exited". Files are written
+// close-on-exec, and no thread forks while one is open.
+std::mutex gForking;
+
 bool WriteBytes(const fs::path& path, const std::string& text) {
     std::error_code ec;
     fs::create_directories(path.parent_path(), ec);
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    return static_cast<bool>(out);
+    std::lock_guard<std::mutex> hold(gForking);
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    return close(fd) == 0 && done == text.size();
 }
 
 bool ReadText(const fs::path& path, std::string* text) {
@@ -123,6 +139,7 @@ public:
         if (access(lock.c_str(), F_OK) == 0) return false;
         // Nothing is allocated after fork: other threads may hold malloc's lock.
         const std::string name = ":" + std::to_string(number);
+        std::unique_lock<std::mutex> hold(gForking);
         pid_ = fork();
         if (pid_ == 0) {
             int null = open("/dev/null", O_RDWR);
@@ -132,6 +149,7 @@ public:
                   static_cast<char*>(nullptr));
             _exit(127);
         }
+        hold.unlock();
         const std::string socket = "/tmp/.X11-unix/X" + std::to_string(number);
         auto start = Clock::now();
         while (MsSince(start) < 30000) {
@@ -192,7 +210,11 @@ private:
 bool WindowUp(const std::string& display) {
     if (access("/usr/bin/xwininfo", X_OK) != 0) return false;
     const std::string command = "/usr/bin/xwininfo -display " + display + " -root -tree 2>/dev/null";
-    FILE* pipe = popen(command.c_str(), "r");
+    FILE* pipe = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(gForking);
+        pipe = popen(command.c_str(), "r");
+    }
     if (pipe == nullptr) return false;
     std::string text;
     char buffer[4096];
@@ -315,6 +337,7 @@ std::vector<AgreeResult> RunGroup(const AgreeGroup& group, const fs::path& root,
     envp.push_back(nullptr);
 
     auto start = Clock::now();
+    std::unique_lock<std::mutex> hold(gForking);
     pid_t pid = fork();
     if (pid == 0) {
         setsid();  // one process group: the browser and all it starts
@@ -322,6 +345,7 @@ std::vector<AgreeResult> RunGroup(const AgreeGroup& group, const fs::path& root,
                static_cast<char*>(nullptr), envp.data());
         _exit(127);
     }
+    hold.unlock();
     LogTail log(root / "chromium.log");
     std::string shared;  // the browser's lines on the extension
     std::vector<std::string> hostLines;
@@ -387,8 +411,7 @@ std::vector<AgreeResult> RunGroup(const AgreeGroup& group, const fs::path& root,
         const int hostPid = ReadText(marker.path(), &pidText) ? atoi(pidText.c_str()) : 0;
         // Only while that pid is still this group's host: the browser starts
         // a host in its program's folder, below this root. A host that ended
-        // early leaves its pid free for another group's host, which a bare
-        // kill ended now and then ("Native host has exited." for a good host).
+        // early leaves its pid free for another group's host.
         std::error_code linkEc;
         const std::string cwd =
             hostPid > 0 ? fs::read_symlink("/proc/" + std::to_string(hostPid) + "/cwd", linkEc).string() : "";
