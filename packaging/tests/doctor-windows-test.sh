@@ -61,7 +61,8 @@ reset() {
     for hive in HKEY_LOCAL_MACHINE HKEY_CURRENT_USER; do
       for node in '' "Wow6432Node\\"; do
         for key in "$CHROME" "$EDGE" "Chromium\\NativeMessagingHosts\\$HOST_NAME" 'Policies\Google\Chrome' \
-          'Policies\Microsoft\Edge' 'Policies\Microsoft\Windows\System'; do
+          'Policies\Microsoft\Edge' 'Policies\Microsoft\Windows\System' 'Google\Chrome\Extensions' \
+          'Microsoft\Edge\Extensions'; do
           printf '[-%s\\SOFTWARE\\%s%s]\r\n' "$hive" "$node" "$key"
         done
       done
@@ -87,8 +88,9 @@ NOT_STARTED="Failed to start native messaging host."
 GOOD="OK registration.used | OK manifest.fields | OK manifest.origin | OK program"
 
 # expect BROWSER RC VERDICT: the doctor's whole verdict for that browser: what
-# the extension is told (or "starts"), then each of its checks as
-# "STATUS rule", in order; the agent's are left out.
+# the extension is told (or "starts", or "never runs"), then each of its
+# checks as "STATUS rule", in order (the agent's left out), then how the
+# extension is rolled out, if at all: "by MODE SOURCE URL".
 expect() {
   doctor "$1"
   [ "$RC" -eq "$2" ] || fail "$1: exit status $RC, expected $2"
@@ -98,7 +100,10 @@ import json, sys
 doc = json.loads(open(sys.argv[1], encoding="utf-8").read().strip())
 b = [v for v in doc["browsers"] if v["browser"] == sys.argv[2]][0]
 checks = [c["status"] + " " + c["rule"] for c in doc["checks"] if c["browser"] == sys.argv[2] and c["area"] != "agent"]
-print(" | ".join([b["browser_says"] or "starts"] + checks))
+e = b["extensions"][0]
+said = b["browser_says"] or ("starts" if e["runs"] else "never runs")
+by = [" ".join(["by", e["install_mode"], e["install_source"], e["install_update_url"]]).rstrip()] if e["installed_by"] else []
+print(" | ".join([said] + checks + by))
 PY
   ) || { fail "$1: no JSON report"; show "$DIR/out.json"; show "$DIR/err.txt"; return; }
   [ "$got" = "$3" ] || { fail "$1: $got"; fail "expected: $3"; }
@@ -284,6 +289,54 @@ row "DisableCMD=1, the .exe started directly (the policy as a string)" chrome "s
   "$REG_M" "$AT" "$CMD" '"DisableCMD"=dword:00000001' "[$M]" '"NativeHostsExecutablesLaunchDirectly"="1"'
 row "DisableCMD=1, Edge's launch left to its rollout" edge "starts | $PROGRAM | WARN program" - \
   "$REG_M" "$AT" "$CMD" '"DisableCMD"=dword:00000001'
+
+# How the extension is rolled out: a policy that installs it
+# (extension_management.cc, ExtensionManagement::GetForceInstallList), or an
+# offer in the browser's Extensions key (external_registry_loader_win.cc:
+# HKLM's 32-bit view, then HKCU), each as the MSI writes it and beside the
+# rules that pass an offer over. Wine's machine is in no domain.
+STORE='https://clients2.google.com/service/update2/crx'
+EDGE_STORE='https://edge.microsoft.com/extensionwebstorebase/v1/crx'
+OFFERS='SOFTWARE\Wow6432Node\Google\Chrome\Extensions'
+OFFER_M="[HKEY_LOCAL_MACHINE\\$OFFERS\\$REF]"
+SHOWN_M="HKLM\\SOFTWARE\\WOW6432Node\\Google\\Chrome\\Extensions\\$REF"
+UPPER=$(printf '%s' "$REF" | tr a-p A-P)
+echo x >"$DIR/ext.crx"
+row "the MSI's force: a numbered ExtensionInstallForcelist value, id;URL" chrome \
+  "starts | OK extension.policy | $GOOD | by force_installed HKLM\\SOFTWARE\\Policies\\Google\\Chrome $STORE" - \
+  "$REG_M" "$AT" "[$M\\ExtensionInstallForcelist]" "\"1\"=\"$REF;$STORE\""
+row "the forcelist in HKCU, an id alone: Edge's store" edge \
+  "starts | OK extension.policy | $GOOD | by force_installed HKCU\\SOFTWARE\\Policies\\Microsoft\\Edge $EDGE_STORE" - \
+  "$REG_M" "$AT" '[HKEY_CURRENT_USER\SOFTWARE\Policies\Microsoft\Edge\ExtensionInstallForcelist]' "\"1\"=\"$REF\""
+row "ExtensionSettings' normal_installed, a JSON string" chrome \
+  "starts | OK extension.policy | $GOOD | by normal_installed HKLM\\SOFTWARE\\Policies\\Google\\Chrome $STORE" - \
+  "$REG_M" "$AT" "[$M]" "\"ExtensionSettings\"=\"{\\\"$REF\\\":{\\\"installation_mode\\\":\\\"normal_installed\\\",\\\"update_url\\\":\\\"$STORE\\\"}}\""
+row "forced from elsewhere than the store, on a machine in no domain" chrome \
+  "starts | WARN extension.policy | $GOOD | by force_installed HKLM\\SOFTWARE\\Policies\\Google\\Chrome https://example.com/u.xml" - \
+  "$REG_M" "$AT" "[$M\\ExtensionInstallForcelist]" "\"1\"=\"$REF;https://example.com/u.xml\""
+row "the MSI's offer: HKLM's 32-bit view, update_url" chrome "starts | OK extension.offer | $GOOD | by offered $SHOWN_M $STORE" - \
+  "$REG_M" "$AT" "$OFFER_M" "\"update_url\"=\"$STORE\""
+row "Edge's offer in its own key, a .crx path and a version" edge \
+  "starts | OK extension.offer | $GOOD | by offered HKLM\\SOFTWARE\\WOW6432Node\\Microsoft\\Edge\\Extensions\\$REF" - \
+  "$REG_M" "$AT" "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Wow6432Node\\Microsoft\\Edge\\Extensions\\$REF]" \
+  '"path"="C:\\orv-doctor\\ext.crx"' '"version"="1.0"'
+row "an offer in HKLM's 64-bit view is never read" chrome "starts | WARN extension.offer | $GOOD" - \
+  "$REG_M" "$AT" "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Google\\Chrome\\Extensions\\$REF]" "\"update_url\"=\"$STORE\""
+row "HKCU, the id in capitals, from elsewhere: Chrome keeps it off" chrome \
+  "starts | WARN extension.offer | $GOOD | by offered HKCU\\Software\\Google\\Chrome\\Extensions\\$UPPER https://example.com/u.xml" - \
+  "$REG_M" "$AT" "[HKEY_CURRENT_USER\\SOFTWARE\\Google\\Chrome\\Extensions\\$UPPER]" '"update_url"="https://example.com/u.xml"'
+row "HKLM's offer is read, not HKCU's: an update_url that is no URL; a key that is no id" chrome \
+  "starts | WARN extension.offer | WARN extension.offer | $GOOD" - \
+  "$REG_M" "$AT" "$OFFER_M" '"update_url"="https://"' "[HKEY_CURRENT_USER\\SOFTWARE\\Google\\Chrome\\Extensions\\$REF]" \
+  "\"update_url\"=\"$STORE\"" "[HKEY_LOCAL_MACHINE\\$OFFERS\\${REF}q]" "\"update_url\"=\"$STORE\""
+row "a .crx path without a version" edge "starts | WARN extension.offer | $GOOD" - \
+  "$REG_M" "$AT" "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Wow6432Node\\Microsoft\\Edge\\Extensions\\$REF]" \
+  '"path"="C:\\orv-doctor\\ext.crx"'
+row "offered, and ExtensionInstallBlocklist keeps it out" chrome \
+  "never runs | WARN extension.offer | FAIL extension.policy | $GOOD | by offered $SHOWN_M $STORE" - \
+  "$REG_M" "$AT" "$OFFER_M" "\"update_url\"=\"$STORE\"" "[$M\\ExtensionInstallBlocklist]" "\"1\"=\"$REF\""
+row "offered, and BlockExternalExtensions reads no offer" chrome "starts | WARN extension.offer | $GOOD" - \
+  "$REG_M" "$AT" "$OFFER_M" "\"update_url\"=\"$STORE\"" "[$M]" '"BlockExternalExtensions"=dword:00000001'
 
 begin "without --browser: browsers not installed are listed as such, App Paths says which are"
 reset

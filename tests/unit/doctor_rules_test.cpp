@@ -19,6 +19,7 @@
 #include "tools/doctor/policy.h"
 #include "tools/doctor/report.h"
 #include "tools/doctor/rules.h"
+#include "tools/doctor/url_pattern.h"
 
 namespace {
 
@@ -263,6 +264,28 @@ TEST(DoctorRulesTest, PolicyFoldersToVerdicts) {
           "\":{\"blocked_permissions\":[\"nativeMessaging\"]}}@managed/s.json"},
          {"FAIL extension.policy", "OK extension.policy", "WARN policy.ignored"},
          {"never runs [managed/s.json]", "starts"}},
+        // ExtensionManagement::GetForceInstallList / GetRecommendedInstallList.
+        {"the forcelist installs from the entry's URL, or from the store for an id alone",
+         {{"managed/f.json", "{\"ExtensionInstallForcelist\": [\"" + kRef + ";https://example.com/u.xml\", \"" + other + "\"]}"}},
+         false,
+         {"ExtensionInstallForcelist=[\"" + kRef + ";https://example.com/u.xml\",\"" + other + "\"]@managed/f.json"},
+         {"OK extension.policy", "OK extension.policy"},
+         {"starts {policy force_installed ExtensionInstallForcelist@managed/f.json https://example.com/u.xml}",
+          "starts {policy force_installed ExtensionInstallForcelist@managed/f.json " +
+              std::string(kChromeWebstoreUpdateUrl) + "}"}},
+        {"normal_installed installs; \"allowed\" in ExtensionSettings undoes a forcelist entry; an entry with an "
+         "invalid URL is dropped; BlockExternalExtensions is not recommendable",
+         {{"managed/f.json", "{\"ExtensionInstallForcelist\": [\"" + kRef + ";https://\", \"" + other +
+                                 "\"], \"ExtensionSettings\": {\"" + kRef +
+                                 "\": {\"installation_mode\": \"normal_installed\", \"update_url\": \"https://e.com/u\"}, \"" +
+                                 other + "\": {\"installation_mode\": \"allowed\"}}}"},
+          {"recommended/b.json", "{\"BlockExternalExtensions\": true}"}},
+         false,
+         {"ExtensionInstallForcelist=[\"" + kRef + ";https://\",\"" + other + "\"]@managed/f.json",
+          "ExtensionSettings={\"" + other + "\":{\"installation_mode\":\"allowed\"},\"" + kRef +
+              "\":{\"installation_mode\":\"normal_installed\",\"update_url\":\"https://e.com/u\"}}@managed/f.json"},
+         {"OK extension.policy", "OK extension.policy", "WARN policy.ignored", "WARN policy.ignored"},
+         {"starts {policy normal_installed ExtensionSettings@managed/f.json https://e.com/u}", "starts"}},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.what);
@@ -305,7 +328,10 @@ TEST(DoctorRulesTest, PolicyFoldersToVerdicts) {
         }
         for (const ExtensionVerdict& e : v.extensions) {
             std::string said = !e.runs ? "never runs" : e.browserSays.empty() ? "starts" : e.browserSays;
-            verdicts.push_back(said + (e.decidedBy.empty() ? "" : " [" + shown(e.decidedBy) + "]"));
+            verdicts.push_back(said + (e.decidedBy.empty() ? "" : " [" + shown(e.decidedBy) + "]") +
+                               (e.installedBy.empty() ? ""
+                                                      : " {" + e.installedBy + " " + e.installMode + " " + e.installPolicy +
+                                                            "@" + shown(e.installSource) + " " + e.installUpdateUrl + "}"));
         }
         EXPECT_EQ(merged, r.merged);
         EXPECT_EQ(checks, r.checks);
@@ -315,6 +341,91 @@ TEST(DoctorRulesTest, PolicyFoldersToVerdicts) {
     }
 }
 #endif
+
+// url/gurl.cc, GURL::is_valid, for update URLs.
+TEST(DoctorRulesTest, UpdateUrls) {
+    struct Row {
+        const char* url;
+        bool valid;
+    } rows[] = {{kChromeWebstoreUpdateUrl, true},   {"HTTPS://Example.COM:443/x", true}, {" http:example.com ", true},
+                {"file:///C:/crx/u.xml", true},        {"urn:anything", true},              {"https://", false},
+                {"https://ex ample.com/", true},       {"https://ex<ample.com/", false},   {"https://a.com:65536/", false},
+                {"https://user@:80/", false},          {"example.com/u.xml", false},        {"1http://a.com/", false},
+                {"https://[::1]:8080/", true},         {"", false}};
+    for (const Row& r : rows) EXPECT_EQ(IsValidUrl(r.url), r.valid) << r.url;
+}
+
+// An offer in the browser's external-extension keys, and the policies
+// around it: one verdict per id, "runs/installed_by mode source url", and
+// the checks, in order.
+TEST(DoctorRulesTest, OffersToVerdicts) {
+    const std::string key = "HKLM\\SOFTWARE\\WOW6432Node\\Google\\Chrome\\Extensions\\" + kRef;
+    auto offer = [&](const std::string& url, const std::string& problem = std::string()) {
+        ExternalOffer o;
+        o.name = o.id = kRef;
+        o.where = key;
+        o.updateUrl = url;
+        o.problem = problem;
+        return o;
+    };
+    const std::string store = kChromeWebstoreUpdateUrl, own = "https://example.com/u.xml";
+    struct Row {
+        const char* what;
+        std::vector<ExternalOffer> offers;
+        std::string policies;  // JSON: the mandatory policies, from "P"
+        bool managed;
+        std::string verdict;
+        std::vector<std::string> checks;
+    };
+    std::vector<Row> rows = {
+        {"offered from the store", {offer(store)}, "{}", false, "runs/registry offered " + key + " " + store,
+         {"OK extension.offer"}},
+        {"offered from elsewhere: Chrome keeps it off", {offer(own)}, "{}", false,
+         "runs/registry offered " + key + " " + own, {"WARN extension.offer"}},
+        {"offered from elsewhere, allowed by policy", {offer(own)}, "{\"ExtensionInstallAllowlist\": [\"" + kRef + "\"]}",
+         false, "runs/registry offered " + key + " " + own, {"OK extension.offer", "OK extension.policy"}},
+        {"an offer passed over", {offer("", "its update_url \"\" is not a valid URL")}, "{}", false, "runs/",
+         {"WARN extension.offer"}},
+        {"BlockExternalExtensions: no offer is read", {offer(store)}, "{\"BlockExternalExtensions\": true}", false,
+         "runs/", {"WARN extension.offer"}},
+        {"offered and blocked", {offer(store)}, "{\"ExtensionInstallBlocklist\": [\"" + kRef + "\"]}", false,
+         "never/registry offered " + key + " " + store, {"WARN extension.offer", "FAIL extension.policy"}},
+        {"offered and force-installed: the policy outranks the offer", {offer(store)},
+         "{\"ExtensionInstallForcelist\": [\"" + kRef + "\"]}", false,
+         "runs/policy force_installed P " + store, {"OK extension.offer", "OK extension.policy"}},
+        {"force-installed from elsewhere on a machine in no domain", {},
+         "{\"ExtensionInstallForcelist\": [\"" + kRef + ";" + own + "\"]}", false, "runs/policy force_installed P " + own,
+         {"WARN extension.policy"}},
+        {"force-installed from elsewhere in a domain", {}, "{\"ExtensionInstallForcelist\": [\"" + kRef + ";" + own + "\"]}",
+         true, "runs/policy force_installed P " + own, {"OK extension.policy"}},
+    };
+    for (const Row& r : rows) {
+        BrowserInputs in;
+        in.browser = "chrome";
+        in.shown = "Chrome";
+        rapidjson::Document doc;
+        doc.Parse(r.policies.c_str());
+        for (const auto& m : doc.GetObject()) in.policies.Set(m.name.GetString(), m.value, "P");
+        in.offers = r.offers;
+        in.storeRules = in.verifiesStore = true;
+        in.managedMachine = r.managed;
+        in.registrations = {At("s", Manifest())};
+        in.judgeProgram = ProgramStarts;
+        Report report;
+        BrowserVerdict v = JudgeBrowser(in, kName, {kRef}, &report);
+        std::vector<std::string> checks;
+        for (const Check& c : report.checks) {
+            if (c.extensionId == kRef && c.rule != "manifest.origin") {
+                checks.push_back(std::string(StatusWord(c.status)) + " " + c.rule);
+            }
+        }
+        const ExtensionVerdict& e = v.First();
+        std::string verdict = std::string(e.runs ? "runs" : "never") + "/" + e.installedBy;
+        if (!e.installedBy.empty()) verdict += " " + e.installMode + " " + e.installSource + " " + e.installUpdateUrl;
+        EXPECT_EQ(verdict, r.verdict) << r.what;
+        EXPECT_EQ(checks, r.checks) << r.what;
+    }
+}
 
 TEST(DoctorRulesTest, ReportJsonIsValidWhateverTheBytes) {
     const std::string bytes[] = {"plain", "caf\xC3\xA9", "\xFF\xFE", "\xC3", "\xED\xA0\x80", "\xC0\xAF", "a\"b\\c\n\x01",

@@ -199,6 +199,9 @@ BrowserInputs GatherBrowser(const std::string& browser, const std::string& name)
     in.registerFix = "register the host: install the package, or run install.sh";
     in.judgeProgram = JudgeProgram;
     ReadPolicies(SystemPath(std::string(b->etc) + "/policies"), &in);
+    // External extensions (JSON files in the browser's extensions folders)
+    // are not read: only a policy's install is told.
+    if (UsesEdgeNames(browser)) in.storeUpdateUrl = kEdgeAddonsUpdateUrl;
     // chrome/browser/extensions/api/messaging/launch_context_posix.cc,
     // FindManifest: the user's folder first (chrome_paths.cc,
     // DIR_USER_NATIVE_MESSAGING: <user data dir>/NativeMessagingHosts), then

@@ -1,8 +1,11 @@
 // Windows: Chrome and Edge read the registry for the manifest's path.
 #include <windows.h>
+#include <lm.h>
 
 #include <cctype>
 #include <cstdint>
+#include <map>
+#include <set>
 
 #include "tools/doctor/files.h"
 #include "tools/doctor/lookup.h"
@@ -40,6 +43,9 @@ struct Browser {
     const char* policyKey;
     const char* image;  // under App Paths
     std::vector<const char*> keys;  // under SOFTWARE\, in the order read
+    const char* extensionsKey;      // under Software\: the external extensions
+    const char* storeUpdateUrl;
+    bool verifiesStore;  // install_verifier.cc, GetExperimentStatus: Google Chrome's builds only
     // Whether, with NativeHostsExecutablesLaunchDirectly unset, the browser
     // may start an .exe host directly or through cmd.exe.
     bool launchRollout;
@@ -55,11 +61,11 @@ struct Browser {
 // one it uses is its own default's business.
 const Browser kBrowsers[] = {
     {"chrome", "Chrome", "SOFTWARE\\Policies\\Google\\Chrome", "chrome.exe", {"Google\\Chrome\\NativeMessagingHosts"},
-     false},
+     "Google\\Chrome\\Extensions", kChromeWebstoreUpdateUrl, true, false},
     {"edge", "Edge", "SOFTWARE\\Policies\\Microsoft\\Edge", "msedge.exe",
      {"Microsoft\\Edge\\NativeMessagingHosts", "Chromium\\NativeMessagingHosts",
       "Google\\Chrome\\NativeMessagingHosts"},
-     true},
+     "Microsoft\\Edge\\Extensions", kEdgeAddonsUpdateUrl, false, true},
 };
 
 const Browser* Find(const std::string& id) {
@@ -289,6 +295,158 @@ ProgramVerdict JudgeProgram(const std::string& manifestPath, const std::string& 
     return v;
 }
 
+// The subkeys' names, as base::win::RegistryKeyIterator lists them, bounded.
+std::vector<WString> Subkeys(HKEY hive, const WString& path, REGSAM view) {
+    std::vector<WString> names;
+    Key key(hive, path, KEY_READ | view);
+    if (key.get() == nullptr) return names;
+    WCHAR name[256];
+    for (DWORD i = 0; i < 10000; ++i) {
+        DWORD units = 256;
+        LONG rc = RegEnumKeyExW(key.get(), i, name, &units, nullptr, nullptr, nullptr, nullptr);
+        if (rc == ERROR_NO_MORE_ITEMS) break;
+        if (rc == ERROR_SUCCESS) names.push_back(WString(name, units));
+    }
+    return names;
+}
+
+bool Is64BitWindows() {
+#ifdef _WIN64
+    return true;
+#else
+    BOOL wow64 = FALSE;
+    return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
+#endif
+}
+
+// base/version.cc, ParseVersionNumbers: numbers split by dots, digits only,
+// each within 32 bits, no leading zero in the first.
+bool IsVersion(const std::string& v) {
+    size_t start = 0;
+    for (bool first = true;; first = false) {
+        const size_t dot = std::min(v.find('.', start), v.size());
+        const std::string piece = v.substr(start, dot - start);
+        if (piece.empty() || piece.size() > 10 || piece.find_first_not_of("0123456789") != std::string::npos) {
+            return false;
+        }
+        if (std::stoull(piece) > 0xFFFFFFFFull || (first && piece.size() > 1 && piece[0] == '0')) return false;
+        if (dot == v.size()) return true;
+        start = dot + 1;
+    }
+}
+
+// The browser's offers of extensions. external_registry_loader_win.cc,
+// ExternalRegistryLoader::LoadPrefsOnBlockingThread: the subkeys of HKLM's
+// 32-bit view and of HKCU, each name once, in order; each read from HKLM if
+// it opens there, else from HKCU. An update_url (REG_SZ or REG_EXPAND_SZ)
+// makes the offer; without one, an absolute path to a readable .crx and a
+// valid version. Values of one id written under two spellings merge. Then
+// external_provider_impl.cc, RetrieveExtensionsFromPrefs: exactly one of
+// the two kinds, a valid update URL (GURL), no ".." in the path. HKLM's
+// 64-bit view is never read: its subkeys are listed as such.
+void ReadOffers(const Browser& b, BrowserInputs* in) {
+    const WString path = Wide(std::string("Software\\") + b.extensionsKey);
+    const std::string machine = std::string("HKLM\\SOFTWARE\\") + (Is64BitWindows() ? "WOW6432Node\\" : "") +
+                                b.extensionsKey + "\\";
+    const std::string user = std::string("HKCU\\Software\\") + b.extensionsKey + "\\";
+    std::set<WString> names;
+    for (const WString& n : Subkeys(HKEY_LOCAL_MACHINE, path, KEY_WOW64_32KEY)) names.insert(n);
+    for (const WString& n : Subkeys(HKEY_CURRENT_USER, path, 0)) names.insert(n);
+    struct Merged {
+        ExternalOffer offer;
+        bool url = false, crx = false;
+    };
+    std::map<std::string, Merged> byId;
+    std::vector<std::string> order;
+    for (const WString& wideName : names) {
+        ExternalOffer offer;
+        offer.name = Utf8(wideName.c_str());
+        const WString subkey = path + L"\\" + wideName;
+        Key machineKey(HKEY_LOCAL_MACHINE, subkey, KEY_READ | KEY_WOW64_32KEY);
+        Key userKey(HKEY_CURRENT_USER, subkey, KEY_READ);
+        HKEY key = machineKey.get() != nullptr ? machineKey.get() : userKey.get();
+        if (key == nullptr) continue;
+        offer.where = (machineKey.get() != nullptr ? machine : user) + offer.name;
+        std::string id = offer.name;
+        for (char& c : id) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (!IsExtensionId(id)) {
+            offer.problem = "its name is not an extension id (32 letters a to p)";
+            in->offers.push_back(offer);
+            continue;
+        }
+        offer.id = id;
+        std::string version;
+        if (ReadString(key, L"update_url", &offer.updateUrl)) {
+        } else if (!ReadString(key, L"path", &offer.crxPath)) {
+            offer.problem = "it holds neither an update_url nor a path string";
+        } else if (!IsAbsolutePath(offer.crxPath)) {
+            offer.problem = "its path \"" + offer.crxPath + "\" is not absolute";
+        } else if (GetFileAttributesW(Wide(offer.crxPath).c_str()) == INVALID_FILE_ATTRIBUTES) {
+            offer.problem = "its path " + offer.crxPath + " does not exist";
+        } else if (Handle(CreateFileW(Wide(offer.crxPath).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr))
+                       .get() == INVALID_HANDLE_VALUE) {
+            offer.problem = "its path " + offer.crxPath + " cannot be read";
+        } else if (!ReadString(key, L"version", &version)) {
+            offer.problem = "it has a path but no version string";
+        } else if (!IsVersion(version)) {
+            offer.problem = "its version \"" + version + "\" is not a version";
+        }
+        if (!offer.problem.empty()) {
+            in->offers.push_back(offer);
+            continue;
+        }
+        auto it = byId.find(id);
+        if (it == byId.end()) {
+            it = byId.emplace(id, Merged()).first;
+            order.push_back(id);
+        }
+        Merged& m = it->second;
+        m.offer.id = id;
+        m.offer.name = offer.name;
+        m.offer.where = offer.where;
+        if (!offer.updateUrl.empty() || offer.crxPath.empty()) {
+            m.offer.updateUrl = offer.updateUrl;
+            m.url = true;
+        } else {
+            m.offer.crxPath = offer.crxPath;
+            m.crx = true;
+        }
+    }
+    for (const std::string& id : order) {
+        ExternalOffer& offer = byId[id].offer;
+        if (byId[id].url && byId[id].crx) {
+            offer.problem = "an update_url and a path are both given, under two spellings of the id";
+        } else if (byId[id].url && !IsValidUrl(offer.updateUrl)) {
+            offer.problem = "its update_url \"" + offer.updateUrl + "\" is not a valid URL";
+        } else if (byId[id].crx && offer.crxPath.find("..") != std::string::npos) {
+            offer.problem = "its path holds \"..\"";
+        }
+        in->offers.push_back(offer);
+    }
+    if (!Is64BitWindows()) return;
+    for (const WString& n : Subkeys(HKEY_LOCAL_MACHINE, path, KEY_WOW64_64KEY)) {
+        ExternalOffer offer;
+        offer.name = Utf8(n.c_str());
+        offer.id = offer.name;
+        for (char& c : offer.id) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (!IsExtensionId(offer.id)) continue;
+        offer.where = std::string("HKLM\\SOFTWARE\\") + b.extensionsKey + "\\" + offer.name + " (64-bit view)";
+        offer.problem = "the browser reads HKLM's 32-bit view only (" + machine + offer.name + ")";
+        in->offers.push_back(offer);
+    }
+}
+
+// Microsoft, NetGetJoinInformation: NetSetupDomainName for a machine in a
+// domain, the one kind of management the doctor can tell.
+bool DomainJoined() {
+    LPWSTR domain = nullptr;
+    NETSETUP_JOIN_STATUS status = NetSetupUnknownStatus;
+    const bool joined = NetGetJoinInformation(nullptr, &domain, &status) == NERR_Success && status == NetSetupDomainName;
+    if (domain != nullptr) NetApiBufferFree(domain);
+    return joined;
+}
+
 // registry_dict.cpp: the mandatory and recommended levels as the browser
 // merges them; the handlers check types and entries.
 void ReadPolicies(const Browser& b, BrowserInputs* in) {
@@ -325,6 +483,11 @@ BrowserInputs GatherBrowser(const std::string& browser, const std::string& name)
     in.registerFix = "register the host: install the MSI, or run register.cmd (/machine for every user)";
     in.judgeProgram = JudgeProgram;
     ReadPolicies(*b, &in);
+    in.storeUpdateUrl = b->storeUpdateUrl;
+    in.storeRules = true;
+    in.verifiesStore = b->verifiesStore;
+    in.managedMachine = DomainJoined();
+    ReadOffers(*b, &in);
     g_browserShown = b->shown;
     // NativeProcessLauncher::CreateDefault reads the policy only when managed:
     // `policies` holds the mandatory values alone.

@@ -40,6 +40,11 @@ struct NativeMessagingPolicies {
 NativeMessagingPolicies ReadNativeMessagingPolicies(const PolicyMap& mandatory, const PolicyMap& recommended,
                                                     std::vector<PolicyProblem>* problems);
 
+// extensions/common/extension_urls.cc, kChromeWebstoreUpdateURL.
+constexpr char kChromeWebstoreUpdateUrl[] = "https://clients2.google.com/service/update2/crx";
+// Microsoft, "Alternative ways to distribute an extension": Edge Add-ons' update URL.
+constexpr char kEdgeAddonsUpdateUrl[] = "https://edge.microsoft.com/extensionwebstorebase/v1/crx";
+
 // How an extension comes to be in the profile.
 enum class ExtensionKind { kUnpacked, kFromStore };
 
@@ -62,6 +67,7 @@ struct IndividualSettings {
     std::string modeSource;
     std::vector<std::string> blockedPermissions;  // less the allowed ones
     std::string permissionsSource;
+    std::string updateUrl;  // where a forced or recommended extension comes from
 };
 
 // The extension policies as ExtensionManagement::Refresh leaves them.
@@ -77,7 +83,15 @@ struct ExtensionPolicies {
     std::vector<std::string> allowedTypes;
     std::string typesPolicy;
     std::string typesSource;
+    // BlockExternalExtensions: the browser reads no external extensions
+    // (Windows: its Extensions registry keys).
+    bool blockExternal = false;
+    std::string blockExternalSource;
+    std::string storeUpdateUrl;
 };
-ExtensionPolicies ReadExtensionPolicies(const PolicyMap& mandatory, const PolicyMap& recommended);
+// `storeUpdateUrl`: what a forcelist entry of an id alone installs from
+// (extension_urls::kChromeWebstoreUpdateURL, Edge's own in Edge).
+ExtensionPolicies ReadExtensionPolicies(const PolicyMap& mandatory, const PolicyMap& recommended,
+                                        const std::string& storeUpdateUrl = kChromeWebstoreUpdateUrl);
 // Whether an extension of this id, installed so, may run at all.
 ExtensionPolicyVerdict JudgeExtension(const ExtensionPolicies& policies, const std::string& id, ExtensionKind kind);

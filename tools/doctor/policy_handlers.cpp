@@ -11,12 +11,9 @@
 
 #include "tools/doctor/policy.h"
 #include "tools/doctor/rules.h"
+#include "tools/doctor/url_pattern.h"
 
 namespace {
-
-// extension_urls.cc, kChromeWebstoreUpdateURL: the update URL of every
-// extension from the store.
-const char kWebstoreUpdateUrl[] = "https://clients2.google.com/service/update2/crx";
 
 std::string Str(const rapidjson::Value& v) { return std::string(v.GetString(), v.GetStringLength()); }
 
@@ -225,13 +222,10 @@ bool IdListKey(const std::string& key) {
     return false;
 }
 
-// policy_handlers.cc, IsValidUpdateUrl, loosely: GURL's validity is not
-// ported, only the schemes it allows.
+// policy_handlers.cc, IsValidUpdateUrl: a valid URL of http, https or file.
 bool UpdateUrlAllowed(const std::string& url) {
-    std::string lower = url;
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return lower.compare(0, 7, "http://") == 0 || lower.compare(0, 8, "https://") == 0 ||
-           lower.compare(0, 7, "file://") == 0;
+    const std::string scheme = UrlScheme(url);
+    return IsValidUrl(url) && (scheme == "http" || scheme == "https" || scheme == "file");
 }
 
 // base::SplitString(",", TRIM_WHITESPACE, SPLIT_WANT_NONEMPTY).
@@ -271,6 +265,7 @@ bool ParseSettings(const std::map<std::string, const rapidjson::Value*>& dict, S
             if (scope != Scope::kIndividual || url == nullptr || !url->IsString() || url->GetStringLength() == 0) {
                 return false;
             }
+            s->updateUrl = Str(*url);
         }
         s->mode = parsed;
         s->modePolicy = "ExtensionSettings";
@@ -307,10 +302,13 @@ std::map<std::string, const rapidjson::Value*> Dict(const rapidjson::Value& obje
 // extension_management.cc, ExtensionManagement::Refresh. Refresh reads the
 // allowlist, forcelist and ExtensionSettings only when managed
 // (LoadPreference's force_managed); the blocklist whatever level set it.
-ExtensionPolicies ReadExtensionPolicies(const PolicyMap& mandatory, const PolicyMap& recommended) {
+ExtensionPolicies ReadExtensionPolicies(const PolicyMap& mandatory, const PolicyMap& recommended,
+                                        const std::string& storeUpdateUrl) {
     ExtensionPolicies out;
+    out.storeUpdateUrl = storeUpdateUrl;
     std::vector<PolicyProblem>& problems = out.problems;
-    for (const char* name : {"ExtensionInstallAllowlist", "ExtensionInstallForcelist", "ExtensionSettings"}) {
+    for (const char* name : {"ExtensionInstallAllowlist", "ExtensionInstallForcelist", "ExtensionSettings",
+                             "BlockExternalExtensions"}) {
         if (mandatory.Get(name) == nullptr && recommended.Get(name) != nullptr) {
             problems.push_back(
                 {name, recommended.SourceOf(name), "is recommended: the browser takes this policy only as mandatory"});
@@ -401,6 +399,18 @@ ExtensionPolicies ReadExtensionPolicies(const PolicyMap& mandatory, const Policy
     }
     out.any = block.set || allow.set || force.set || types.set || !settingsSource.empty();
 
+    // external_provider_impl.cc, CreateExternalProviders: with
+    // BlockExternalExtensions (a SimplePolicyHandler of a boolean, not
+    // recommendable) no external loader is made at all.
+    Found external = Find(mandatory, nullptr, "BlockExternalExtensions");
+    if (external.value != nullptr && external.value->IsBool()) {
+        out.blockExternal = external.value->GetBool();
+        out.blockExternalSource = external.source;
+    } else if (external.value != nullptr) {
+        problems.push_back({"BlockExternalExtensions", external.source,
+                            std::string("is ") + TypeName(*external.value) + ", not true or false"});
+    }
+
     // Refresh: a "*" in the blocklist blocks by default; "*" of
     // ExtensionSettings then parses over that, and a parse failure resets it.
     IndividualSettings& defaults = out.defaults;
@@ -442,8 +452,13 @@ ExtensionPolicies ReadExtensionPolicies(const PolicyMap& mandatory, const Policy
     for (const std::string& id : block.entries) {
         if (id != "*") setMode(id, InstallMode::kBlocked, "ExtensionInstallBlocklist", block.source);
     }
+    // ExtensionManagement::UpdateForcedExtensions: the entry's URL, or the
+    // store's for an id alone (ParseList).
     for (const std::string& entry : force.entries) {
-        setMode(entry.substr(0, entry.find(';')), InstallMode::kForced, "ExtensionInstallForcelist", force.source);
+        const size_t semi = entry.find(';');
+        const std::string id = entry.substr(0, semi);
+        setMode(id, InstallMode::kForced, "ExtensionInstallForcelist", force.source);
+        byId(id).updateUrl = semi == std::string::npos ? storeUpdateUrl : entry.substr(semi + 1);
     }
     for (const auto& kv : settings) {
         if (kv.first == "*") continue;
@@ -509,7 +524,7 @@ ExtensionPolicyVerdict JudgeExtension(const ExtensionPolicies& policies, const s
     if (it != policies.byId.end()) {
         s = &it->second;
     } else if (kind == ExtensionKind::kFromStore) {
-        auto u = policies.byUpdateUrl.find(kWebstoreUpdateUrl);
+        auto u = policies.byUpdateUrl.find(policies.storeUpdateUrl);
         if (u != policies.byUpdateUrl.end()) s = &u->second;
     }
     // UserMayInstall, which loading unpacked goes through: a force-installed

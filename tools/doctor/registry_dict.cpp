@@ -186,6 +186,7 @@ struct Schemas {
         }
         root.properties.emplace_back("NativeMessagingUserLevelHosts", &boolean);
         root.properties.emplace_back("NativeHostsExecutablesLaunchDirectly", &boolean);
+        root.properties.emplace_back("BlockExternalExtensions", &boolean);
         root.properties.emplace_back("ExtensionSettings", &extensionSettings);
     }
 };

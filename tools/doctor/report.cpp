@@ -50,6 +50,12 @@ std::string ReportText(const Report& report) {
         const std::string absent = v.installed ? "" : " (not installed here)";
         for (const ExtensionVerdict& e : v.extensions) {
             out += "==> " + v.browser + (v.extensions.size() > 1 ? " " + e.id : std::string()) + ": ";
+            if (e.installedBy == "policy") {
+                out += std::string(e.installMode == "force_installed" ? "force-installed" : "installed") +
+                       " by policy " + e.installPolicy + " (" + e.installSource + "); ";
+            } else if (e.installedBy == "registry") {
+                out += "offered through " + e.installSource + "; ";
+            }
             if (!e.runs) {
                 out += "extension " + e.id + " does not run, by policy (" + e.decidedBy + ")" + absent + "\n";
             } else if (e.browserSays.empty()) {
@@ -117,6 +123,16 @@ std::string ReportJson(const Report& report, const char* version) {
             outcome(v, e);
             w.Key("decided_by");
             str(e.decidedBy);
+            w.Key("installed_by");
+            str(e.installedBy);
+            w.Key("install_mode");
+            str(e.installMode);
+            w.Key("install_policy");
+            str(e.installPolicy);
+            w.Key("install_source");
+            str(e.installSource);
+            w.Key("install_update_url");
+            str(e.installUpdateUrl);
             w.EndObject();
         }
         w.EndArray();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <map>
 
 #include "tools/doctor/json_reader.h"
 
@@ -186,6 +187,76 @@ bool JudgeManifest(const BrowserInputs& in, const Registration& used, const std:
     return anyAllowed;
 }
 
+bool SameIgnoringCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The browser's external-extension offers of one id (Windows: its
+// Extensions registry keys), as ExtensionService meets them: passed over,
+// not read at all, outranked by a policy's install, kept out by policy, or
+// installed turned off until the user turns it on
+// (external_install_manager.cc, ExternalInstallManager::IsPromptingEnabled:
+// FeatureSwitch prompt_for_external_extensions, on for Windows and Mac).
+void JudgeOffers(const BrowserInputs& in, const ExtensionPolicies& policies, const std::string& id,
+                 const ExtensionPolicyVerdict& fromStore, ExtensionVerdict* install, Report* report) {
+    const std::string& b = in.browser;
+    for (const ExternalOffer& offer : in.offers) {
+        if (offer.id != id) continue;
+        const std::string from =
+            offer.crxPath.empty() ? "update_url " + offer.updateUrl : "the file " + offer.crxPath;
+        if (!offer.problem.empty()) {
+            report->Add(Status::kWarn, "registration", "extension.offer", b,
+                        offer.where + " does not offer extension " + id + " to " + in.shown + ": " + offer.problem,
+                        "write the offer as " + in.shown + " reads it, or remove the key");
+        } else if (policies.blockExternal) {
+            report->Add(Status::kWarn, "registration", "extension.offer", b,
+                        "extension " + id + " is offered through " + offer.where + ", but BlockExternalExtensions in " +
+                            policies.blockExternalSource + " keeps " + in.shown + " from reading any offer",
+                        "force-install the extension by policy, or turn BlockExternalExtensions off");
+        } else if (!install->installedBy.empty()) {
+            // Manifest::GetHigherPriorityLocation: a policy's download
+            // outranks an external one.
+            report->Add(Status::kOk, "registration", "extension.offer", b,
+                        "extension " + id + " is also offered through " + offer.where + ", which " +
+                            install->installPolicy + " outranks");
+        } else {
+            install->installedBy = "registry";
+            install->installMode = "offered";
+            install->installSource = offer.where;
+            install->installUpdateUrl = offer.updateUrl;
+            // install_verifier.cc, InstallVerifier::MustRemainDisabled: an
+            // extension that does not update from the store stays off unless
+            // a policy allows its id (IsInstallationExplicitlyAllowed).
+            auto s = policies.byId.find(id);
+            const bool allowed = s != policies.byId.end() && s->second.mode == InstallMode::kAllowed;
+            const bool unverified = in.verifiesStore && !allowed &&
+                                    (!offer.crxPath.empty() || !SameIgnoringCase(offer.updateUrl, in.storeUpdateUrl));
+            if (!fromStore.runs) {
+                report->Add(Status::kWarn, "registration", "extension.offer", b,
+                            "extension " + id + " is offered through " + offer.where + " (" + from + "), but " +
+                                fromStore.policy + " in " + fromStore.source + " keeps it out");
+            } else if (unverified) {
+                report->Add(Status::kWarn, "registration", "extension.offer", b,
+                            "extension " + id + " is offered through " + offer.where + " (" + from + "), but " +
+                                in.shown + " keeps an extension that is not from its store turned off",
+                            "offer it from " + in.storeUpdateUrl + ", or allow " + id +
+                                " by ExtensionInstallAllowlist");
+            } else {
+                report->Add(Status::kOk, "registration", "extension.offer", b,
+                            "extension " + id + " is offered through " + offer.where + " (" + from + "): " +
+                                in.shown + " installs it turned off and asks the user to turn it on");
+            }
+        }
+        report->checks.back().extensionId = id;
+    }
+}
+
 }  // namespace
 
 BrowserVerdict JudgeBrowser(const BrowserInputs& in, const std::string& name, const std::vector<std::string>& ids,
@@ -195,6 +266,7 @@ BrowserVerdict JudgeBrowser(const BrowserInputs& in, const std::string& name, co
     verdict.browser = b;
     verdict.checked = true;
     const size_t first = report->checks.size();
+    std::map<std::string, ExtensionVerdict> installs;  // how each id is rolled out
     // Per extension, the first FAIL that concerns it: the browser stops there.
     auto finish = [&]() {
         for (const std::string& id : ids) {
@@ -209,6 +281,12 @@ BrowserVerdict JudgeBrowser(const BrowserInputs& in, const std::string& name, co
                 e.decidedBy = c.decidedBy;
                 break;
             }
+            const ExtensionVerdict& install = installs[id];
+            e.installedBy = install.installedBy;
+            e.installMode = install.installMode;
+            e.installPolicy = install.installPolicy;
+            e.installSource = install.installSource;
+            e.installUpdateUrl = install.installUpdateUrl;
             verdict.extensions.push_back(e);
         }
         return verdict;
@@ -216,15 +294,37 @@ BrowserVerdict JudgeBrowser(const BrowserInputs& in, const std::string& name, co
     auto decided = [&](const std::string& source) { report->checks.back().decidedBy = source; };
 
     // The extension is loaded when the browser starts, long before it asks
-    // for a host: a policy that keeps it out leaves nothing to ask.
-    const ExtensionPolicies extensionPolicies = ReadExtensionPolicies(in.policies, in.recommended);
+    // for a host: a policy that keeps it out leaves nothing to ask. Before
+    // that, the browser installs it if a policy or an offer says so.
+    const ExtensionPolicies extensionPolicies = ReadExtensionPolicies(in.policies, in.recommended, in.storeUpdateUrl);
     std::vector<PolicyProblem> problems = extensionPolicies.problems;
+    for (const ExternalOffer& offer : in.offers) {
+        if (offer.id.empty()) {
+            report->Add(Status::kWarn, "registration", "extension.offer", b,
+                        offer.where + " offers nothing to " + in.shown + ": " + offer.problem,
+                        "name the key by the extension's id");
+        }
+    }
     for (const std::string& id : ids) {
-        if (!extensionPolicies.any) break;
+        ExtensionVerdict& install = installs[id];
+        // ExtensionManagement::GetForceInstallList and GetRecommendedInstallList,
+        // which ExternalPolicyLoader installs from: the id's final mode.
+        auto settings = extensionPolicies.byId.find(id);
+        if (settings != extensionPolicies.byId.end() &&
+            (settings->second.mode == InstallMode::kForced || settings->second.mode == InstallMode::kRecommended)) {
+            install.installedBy = "policy";
+            install.installMode = settings->second.mode == InstallMode::kForced ? "force_installed" : "normal_installed";
+            install.installPolicy = settings->second.modePolicy;
+            install.installSource = settings->second.modeSource;
+            install.installUpdateUrl = settings->second.updateUrl;
+        }
         const ExtensionKind kind = in.unpacked ? ExtensionKind::kUnpacked : ExtensionKind::kFromStore;
         const ExtensionKind other = in.unpacked ? ExtensionKind::kFromStore : ExtensionKind::kUnpacked;
         const ExtensionPolicyVerdict v = JudgeExtension(extensionPolicies, id, kind);
         const ExtensionPolicyVerdict o = JudgeExtension(extensionPolicies, id, other);
+        JudgeOffers(in, extensionPolicies, id, JudgeExtension(extensionPolicies, id, ExtensionKind::kFromStore),
+                    &install, report);
+        if (!extensionPolicies.any) continue;
         const std::string how = in.unpacked ? "loaded unpacked" : "installed from the store";
         const std::string otherHow = in.unpacked ? "installed from the store" : "loaded unpacked (--load-extension)";
         const std::string said = v.policy.empty() ? v.why : v.policy + " in " + v.source + " " + v.why;
@@ -233,6 +333,24 @@ BrowserVerdict JudgeBrowser(const BrowserInputs& in, const std::string& name, co
                         said + ": extension " + id + " " + how + " never runs, so it never calls connectNative",
                         v.fix);
             decided(v.source);
+        } else if (install.installedBy == "policy") {
+            // policy_loader_win.cc, LoadChromePolicy: on a machine that is
+            // not managed, FilterSensitivePolicies drops every entry that
+            // installs from elsewhere than the store.
+            const bool offStore = in.storeRules && !in.managedMachine &&
+                                  !SameIgnoringCase(install.installUpdateUrl, in.storeUpdateUrl);
+            const bool forced = install.installMode == "force_installed";
+            report->Add(offStore ? Status::kWarn : Status::kOk, "policy", "extension.policy", b,
+                        "extension " + id + " is " + (forced ? "force-installed" : "installed") + " by policy " +
+                            install.installPolicy + " (" + install.installSource + ") from " +
+                            install.installUpdateUrl +
+                            (forced ? "" : ", normal_installed: the user may turn it off") +
+                            (offStore ? "; " + in.shown +
+                                            " takes an update URL other than its store's only on a managed machine "
+                                            "(joined to a domain or to Azure AD, or enrolled in MDM or the browser's "
+                                            "cloud management), and this one is not joined to a domain"
+                                      : ""),
+                        offStore ? "install from " + in.storeUpdateUrl + ", or manage this machine" : std::string());
         } else if (!o.runs) {
             report->Add(Status::kWarn, "policy", "extension.policy", b,
                         "extension " + id + " " + how + " runs, but " + otherHow + " it would not: " + o.policy +

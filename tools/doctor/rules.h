@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/doctor/policy.h"
 #include "tools/doctor/policy_map.h"
 #include "tools/doctor/url_pattern.h"
 #include "tools/doctor/verdict.h"
@@ -43,6 +44,17 @@ struct ProgramVerdict {
     std::string browserAlsoSays;
 };
 
+// One subkey of the browser's external-extension registry keys (Windows),
+// as ExternalRegistryLoader and ExternalProviderImpl leave it.
+struct ExternalOffer {
+    std::string name;       // the subkey's name
+    std::string id;         // the name in lower case, when it is an extension id
+    std::string where;      // the key read, as shown
+    std::string updateUrl;  // either this
+    std::string crxPath;    // or a .crx file and its version
+    std::string problem;    // why the browser passes over it; empty: it offers the extension
+};
+
 struct BrowserInputs {
     std::string browser;
     std::string shown;
@@ -51,6 +63,17 @@ struct BrowserInputs {
     PolicyMap recommended;  // the recommended ones no mandatory value outranks
     bool unpacked = false;  // the extensions are loaded unpacked (--load-extension), not from the store
     std::vector<Registration> registrations;
+    // Where an extension from the store comes from (kChromeWebstoreUpdateURL
+    // or Edge's), for a forcelist entry of an id alone.
+    std::string storeUpdateUrl = kChromeWebstoreUpdateUrl;
+    // Windows: the offers in the browser's external-extension keys. A policy
+    // that installs from elsewhere than the store counts only on a managed
+    // machine (storeRules); Chrome keeps an offered extension from elsewhere
+    // turned off (verifiesStore).
+    std::vector<ExternalOffer> offers;  // those passed over too, with the reason
+    bool storeRules = false;
+    bool managedMachine = false;  // joined to a domain
+    bool verifiesStore = false;
     std::string registerFix;  // how to register the host on this platform
     // The program's verdict from the manifest's path and the "path" value.
     ProgramVerdict (*judgeProgram)(const std::string& manifestPath, const std::string& pathValue) = nullptr;

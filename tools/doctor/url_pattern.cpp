@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <type_traits>
@@ -643,4 +644,59 @@ bool OriginAllows(const OriginPattern& pattern, const std::string& extensionId) 
     // GURL::EffectiveIntPort, -1 for a scheme without a default port.
     if (!MatchesHost(pattern, host, family)) return false;
     return pattern.port == "*" || pattern.port == "-1";
+}
+
+// url/url_parse.cc, ExtractScheme: leading and trailing control characters
+// and spaces are trimmed; a letter, then letters, digits, '+', '-', '.'.
+std::string UrlScheme(const std::string& url) {
+    size_t begin = 0, end = url.size();
+    while (begin < end && static_cast<unsigned char>(url[begin]) <= 0x20) ++begin;
+    while (end > begin && static_cast<unsigned char>(url[end - 1]) <= 0x20) --end;
+    const size_t colon = url.find(':', begin);
+    if (colon == std::string::npos || colon >= end || colon == begin) return std::string();
+    std::string scheme;
+    for (size_t i = begin; i < colon; ++i) {
+        const char c = url[i];
+        const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        if (!letter && (i == begin || !(IsDecChar(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.'))) {
+            return std::string();
+        }
+        scheme += static_cast<char>(letter ? c | 0x20 : c);
+    }
+    return scheme;
+}
+
+// url/gurl.cc, GURL::InitCanonical over url_canon_stdurl.cc: a standard
+// scheme's authority (any number of slashes, then up to '/', '?', '#' or
+// '\\'), without user info, needs a host and a numeric port if any.
+bool IsValidUrl(const std::string& url) {
+    const std::string scheme = UrlScheme(url);
+    if (scheme.empty()) return false;
+    if (scheme != "http" && scheme != "https" && scheme != "ws" && scheme != "wss" && scheme != "ftp") return true;
+    size_t end = url.size();
+    while (end > 0 && static_cast<unsigned char>(url[end - 1]) <= 0x20) --end;
+    size_t at = url.find(':') + 1;
+    while (at < end && (url[at] == '/' || url[at] == '\\')) ++at;
+    const size_t authorityEnd = std::min(end, url.find_first_of("/?#\\", at));
+    std::string authority = url.substr(at, authorityEnd - at);
+    const size_t user = authority.rfind('@');
+    if (user != std::string::npos) authority.erase(0, user + 1);
+    size_t portSeparator = authority.rfind(':');
+    if (portSeparator != std::string::npos && authority.find(']', portSeparator) != std::string::npos) {
+        portSeparator = std::string::npos;  // inside an IPv6 literal
+    }
+    if (portSeparator != std::string::npos) {
+        const std::string port = authority.substr(portSeparator + 1);
+        long value = 0;
+        for (char c : port) {
+            if (!IsDecChar(static_cast<unsigned char>(c))) return false;
+            value = std::min(value * 10 + (c - '0'), 100000L);
+        }
+        if (value > 65535) return false;
+        authority.erase(portSeparator);
+    }
+    if (authority.empty()) return false;
+    HostFamily family;
+    bool needsIdna = false;
+    return !CanonicalizeHost(authority, &family, &needsIdna).empty();
 }

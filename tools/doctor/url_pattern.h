@@ -22,3 +22,10 @@ struct OriginPattern {
 
 OriginPattern ParseOriginPattern(const std::string& pattern);
 bool OriginAllows(const OriginPattern& pattern, const std::string& extensionId);
+
+// GURL(url).is_valid(), for what an update URL holds: a scheme, and for
+// http, https, ws, wss and ftp a host the canonicaliser takes and a port of
+// at most 65535. Other schemes' contents are not judged.
+bool IsValidUrl(const std::string& url);
+// The scheme of a URL that IsValidUrl takes, in lower case.
+std::string UrlScheme(const std::string& url);

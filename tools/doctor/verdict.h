@@ -45,6 +45,14 @@ struct ExtensionVerdict {
     std::string browserSays;  // empty when the host starts, or when it never runs
     std::string browserAlsoSays;
     std::string decidedBy;
+    // How this machine's settings roll the extension out: "policy" (forced or
+    // installed by policy), "registry" (offered by the browser's external
+    // extension keys), or "" (the user installs it).
+    std::string installedBy;
+    std::string installMode;    // force_installed, normal_installed or offered
+    std::string installPolicy;  // the policy that installs it
+    std::string installSource;  // the file or key that set that policy, or the key that offers it
+    std::string installUpdateUrl;
 };
 
 struct BrowserVerdict {
