@@ -113,7 +113,7 @@ struct Fixed {
     std::string says;                 // what the browser does: kAgreeStarts or its message
     std::vector<std::string> checks;  // the doctor's Chromium checks, "STATUS rule"
     // Where the browser's first write and first read race, it may say this instead.
-    std::string alsoSays;
+    std::string alsoSays = "";
     bool control = false;  // the doctor is asked about another extension: must disagree
 };
 

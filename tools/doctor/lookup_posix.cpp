@@ -159,13 +159,6 @@ UserData UserDataDir() {
     return u;
 }
 
-bool ReadWhole(const std::string& path, std::string* text) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    text->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
-}
-
 // policy_paths.cc, kPolicyPath: its managed and recommended folders.
 void ReadPolicies(const std::string& folder, BrowserInputs* in) {
     LoadPolicyFolders(folder, &in->policies, &in->recommended);
