@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The MSI under Wine in a 64-bit prefix, as on 64-bit Windows: install,
-# properties, version resources, major upgrade, a same-version rebuild,
-# refused downgrade and a clean removal, checked through reg.exe, the files and orv-verinfo.
+# properties, the extension's rollout, remembered properties, version
+# resources, major upgrade, a same-version rebuild, refused downgrade and a
+# clean removal, checked through reg.exe, the files and orv-verinfo.
 #
 #   windows-msi-test.sh MSI BIN_DIR VERSION VERINFO_EXE DOCTOR_EXE EXTENSION_IDS [LAUNCHER_EXE]
 #
@@ -32,7 +33,19 @@ CHROME_KEY="HKLM\\SOFTWARE\\Google\\Chrome\\NativeMessagingHosts\\$HOST_NAME"
 EDGE_KEY="HKLM\\SOFTWARE\\Microsoft\\Edge\\NativeMessagingHosts\\$HOST_NAME"
 OTHER_KEY='HKLM\SOFTWARE\Google\Chrome\NativeMessagingHosts\com.example.other'
 UNINSTALL='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall'
+OWN_KEY='HKLM\SOFTWARE\Orvendel\NativeHost'
 OLD_VERSION=0.0.1
+# Per browser: the forcelist policy key (shared by both views), the external
+# extensions key (read in the 32-bit view), the store, the default id.
+declare -A FORCELIST=([chrome]='HKLM\SOFTWARE\Policies\Google\Chrome\ExtensionInstallForcelist'
+  [edge]='HKLM\SOFTWARE\Policies\Microsoft\Edge\ExtensionInstallForcelist')
+declare -A EXTENSIONS=([chrome]='HKLM\SOFTWARE\Google\Chrome\Extensions' [edge]='HKLM\SOFTWARE\Microsoft\Edge\Extensions')
+declare -A STORE=([chrome]=https://clients2.google.com/service/update2/crx
+  [edge]=https://edge.microsoft.com/extensionwebstorebase/v1/crx)
+read -r -a ID_LIST <<<"${IDS//,/ }"
+declare -A DEFAULT_ID=([chrome]=${ID_LIST[0]} [edge]=${ID_LIST[1]:-${ID_LIST[0]}})
+# What an administrator wrote there, one "SUBKEY\NAME=DATA" a line (as tree prints).
+declare -A ADMIN_FORCELIST=() ADMIN_EXTENSIONS=()
 rm -rf "$STAGE"
 mkdir -p "$STAGE"
 trap 'rm -rf "$STAGE"' EXIT
@@ -40,8 +53,9 @@ OUT=$STAGE/out.txt
 RC_OUTPUT=$OUT
 REG_OUT=$STAGE/reg
 cp "$MSI" "$STAGE/product.msi"
-# An older MSI, and one of the same version for other extensions.
-if ! bash "$SOURCE/packaging/windows/build-msi.sh" "$BIN" "$OLD_VERSION" "$STAGE/old.msi" "$IDS" >"$OUT" 2>&1 ||
+# An older MSI, whose Chrome default id is another, and one of the same
+# version for other extensions.
+if ! bash "$SOURCE/packaging/windows/build-msi.sh" "$BIN" "$OLD_VERSION" "$STAGE/old.msi" "$ID_B,$IDS" >"$OUT" 2>&1 ||
   ! bash "$SOURCE/packaging/windows/build-msi.sh" "$BIN" "$VERSION" "$STAGE/same.msi" "$ID_A" >"$OUT" 2>&1; then
   show "$OUT"
   exit 1
@@ -82,8 +96,70 @@ expect_removed() {
   [ -e "$DIR" ] && fail "$WIN_DIR is still there: $(ls "$DIR")"
   expect_absent "$CHROME_KEY" /reg:32
   expect_absent "$EDGE_KEY" /reg:32
-  expect_absent 'HKLM\SOFTWARE\Microsoft\Edge' /reg:32
+  expect_absent "$OWN_KEY" /reg:32
+  expect_rollout none none
   expect_products
+}
+# tree KEY VIEW: the values of the key and its subkeys, one "SUBKEY\NAME=DATA"
+# (or "NAME=DATA") a line, sorted; nothing when the key is absent.
+tree() {
+  reg query "$1" /s "$2" || return 0
+  tr -d '\r' <"$REG_OUT" | awk -v skip=$((${#1} + 16)) '
+    /^HKEY_/ { key = substr($0, skip); if (key != "") key = key "\\"; next }
+    match($0, /    REG_[A-Z_]+    /) { print key substr($0, 5, RSTART - 5) "=" substr($0, RSTART + RLENGTH) }' |
+    sort
+}
+expect_tree() { # KEY VIEW LINES...: exactly these
+  local got want
+  got=$(tree "$1" "$2")
+  want=$(printf '%s\n' "${@:3}" | sed '/^$/d' | sort)
+  [ "$got" = "$want" ] || fail "$1 $2: $(echo "$got" | tr '\n' ' ')expected $(echo "$want" | tr '\n' ' ')"
+}
+# expect_rollout CHROME EDGE: each "none", "force [ID [URL]]" or "offer [ID
+# [URL]]" (default: the browser's default id, its store): our entry beside
+# what the administrator wrote, in the view the browser reads.
+expect_rollout() {
+  local b mode id url force offer
+  for b in chrome edge; do
+    read -r mode id url <<<"$1"
+    shift
+    id=${id:-${DEFAULT_ID[$b]}} url=${url:-${STORE[$b]}} force='' offer=''
+    case "$mode" in
+      force) force="5198422=$id;$url" ;;
+      offer) offer="$id\\update_url=$url" ;;
+    esac
+    expect_tree "${FORCELIST[$b]}" /reg:64 "$force" "${ADMIN_FORCELIST[$b]:-}"
+    expect_tree "${EXTENSIONS[$b]}" /reg:32 "$offer" "${ADMIN_EXTENSIONS[$b]:-}"
+    expect_tree "${EXTENSIONS[$b]}" /reg:64
+  done
+}
+# expect_own_key VERSION NAME=VALUE...: the MSI's key in the 32-bit view
+# holds the version, every remembered property as given (empty if not) and
+# the given marks.
+expect_own_key() {
+  local name lines=("Version=$1")
+  shift
+  for name in CHROMEINSTALL EDGEINSTALL CHROMEEXTENSION EDGEEXTENSION CHROMEEXTENSIONID EDGEEXTENSIONID \
+    CHROMEUPDATEURL EDGEUPDATEURL; do
+    printf '%s\n' "$@" | grep -q "^$name=" || lines+=("$name=")
+  done
+  expect_tree "$OWN_KEY" /reg:32 "${lines[@]}" "$@"
+  expect_absent "$OWN_KEY" /reg:64
+}
+# rollout_case PROPERTIES CHROME EDGE MARKS: installed with those
+# properties, the extension as expect_rollout takes it, the properties and
+# the marks of what was written remembered; then removed, leaving only the
+# administrator's.
+rollout_case() {
+  # shellcheck disable=SC2086 # the properties and marks are words
+  msi /i "$WIN_STAGE\\product.msi" $1
+  expect_rc 0 "msiexec /i $1"
+  expect_rollout "$2" "$3"
+  # shellcheck disable=SC2086
+  expect_own_key "$VERSION" $1 $4
+  msi /x "$WIN_STAGE\\product.msi"
+  expect_rc 0 "msiexec /x"
+  expect_removed
 }
 
 begin "install: the files in Program Files (x86), both browsers' keys in the 32-bit view"
@@ -95,6 +171,8 @@ expect_value "$CHROME_KEY" /reg:32 "$WIN_DIR\\$HOST_NAME.json"
 expect_value "$EDGE_KEY" /reg:32 "$WIN_DIR\\$HOST_NAME.json"
 expect_absent "$CHROME_KEY" /reg:64
 expect_absent "$EDGE_KEY" /reg:64
+expect_own_key "$VERSION"
+expect_rollout none none
 expect_products "$VERSION"
 end
 
@@ -156,6 +234,45 @@ expect_rc 0 "msiexec /x"
 expect_removed
 end
 
+begin "the extension forced or offered per browser, beside an administrator's entries, which stay"
+# A GPO's forcelist entry for another extension.
+for b in chrome edge; do
+  reg add "${FORCELIST[$b]}" /v 1 /d "$ID_A;${STORE[$b]}" /f /reg:64 || fail "cannot add the forcelist value 1"
+  ADMIN_FORCELIST[$b]="1=$ID_A;${STORE[$b]}"
+done
+# PROPERTIES|CHROME|EDGE|MARKS
+while IFS='|' read -r props chrome edge marks; do
+  rollout_case "$props" "$chrome" "$edge" "$marks"
+done <<EOF
+CHROMEEXTENSION=force EDGEEXTENSION=offer CHROMEUPDATEURL=https://example.com/crx|force ${DEFAULT_ID[chrome]} https://example.com/crx|offer|ChromeForcelistValue=5198422 EdgeExtensionsKey=${DEFAULT_ID[edge]}
+CHROMEEXTENSION=Offer EDGEEXTENSION=FORCE EDGEEXTENSIONID=${DEFAULT_ID[edge]}|offer|force|ChromeExtensionsKey=${DEFAULT_ID[chrome]} EdgeForcelistValue=5198422
+EOF
+# A value of our name in Edge's forcelist, and an offer of Chrome's id, that
+# are not ours: left as they are, and nothing written in their place.
+admin_url=https://admin.example.com/crx
+reg add "${FORCELIST[edge]}" /v 5198422 /d "$ID_A;$admin_url" /f /reg:64 || fail "cannot add the forcelist value 5198422"
+reg add "${EXTENSIONS[chrome]}\\${DEFAULT_ID[chrome]}" /v update_url /d "$admin_url" /f /reg:32 ||
+  fail "cannot add an external extension"
+ADMIN_FORCELIST[edge]+=$'\n'"5198422=$ID_A;$admin_url"
+ADMIN_EXTENSIONS[chrome]="${DEFAULT_ID[chrome]}\\update_url=$admin_url"
+rollout_case "CHROMEEXTENSION=offer EDGEEXTENSION=force" none none ""
+reg delete "${FORCELIST[edge]}" /v 5198422 /f /reg:64 || fail "cannot delete the forcelist value 5198422"
+reg delete "${EXTENSIONS[chrome]}" /f /reg:32 || fail "cannot delete the external extension"
+ADMIN_FORCELIST[edge]="1=$ID_A;${STORE[edge]}" ADMIN_EXTENSIONS=()
+end
+
+begin "refused, with nothing installed: an unknown mode, an id the manifest does not allow, an update URL but https"
+for props in "CHROMEEXTENSION=forced" "EDGEEXTENSION=offer EDGEEXTENSIONID=$ID_A" \
+  "CHROMEEXTENSION=force CHROMEUPDATEURL=http://example.com/crx"; do
+  # shellcheck disable=SC2086 # the properties are words
+  msi /i "$WIN_STAGE\\product.msi" $props
+  expect_rc 67 "msiexec /i $props (1603, cut to 8 bits)"
+  expect_products
+  expect_absent "$OWN_KEY" /reg:32
+done
+expect_rollout none none
+end
+
 begin "$VERSION replaces $OLD_VERSION; a downgrade is refused and changes nothing"
 msi /i "$WIN_STAGE\\old.msi"
 expect_rc 0 "msiexec /i $OLD_VERSION"
@@ -174,6 +291,31 @@ msi /x "$WIN_STAGE\\product.msi"
 expect_rc 0 "msiexec /x"
 expect_removed
 expect_value "$OTHER_KEY" /reg:32 'C:\other\other.json'
+end
+
+begin "remembered: $OLD_VERSION given EDGEINSTALL=0 CHROMEEXTENSION=offer, $VERSION nothing, a rebuild other values"
+msi /i "$WIN_STAGE\\old.msi" EDGEINSTALL=0 CHROMEEXTENSION=offer
+expect_rc 0 "msiexec /i $OLD_VERSION"
+expect_absent "$EDGE_KEY" /reg:32
+expect_rollout "offer $ID_B" none
+expect_own_key "$OLD_VERSION" EDGEINSTALL=0 CHROMEEXTENSION=offer "ChromeExtensionsKey=$ID_B"
+# The ids not given follow the build: $ID_B's key goes with $OLD_VERSION.
+msi /i "$WIN_STAGE\\product.msi"
+expect_rc 0 "msiexec /i $VERSION over $OLD_VERSION"
+expect_products "$VERSION"
+expect_value "$CHROME_KEY" /reg:32 "$WIN_DIR\\$HOST_NAME.json"
+expect_absent "$EDGE_KEY" /reg:32
+expect_rollout offer none
+expect_own_key "$VERSION" EDGEINSTALL=0 CHROMEEXTENSION=offer "ChromeExtensionsKey=${DEFAULT_ID[chrome]}"
+msi /i "$WIN_STAGE\\same.msi" EDGEINSTALL=1 CHROMEEXTENSION=none
+expect_rc 0 "msiexec /i of the rebuild"
+expect_products "$VERSION"
+expect_value "$EDGE_KEY" /reg:32 "$WIN_DIR\\$HOST_NAME.json"
+expect_rollout none none
+expect_own_key "$VERSION" EDGEINSTALL=1 CHROMEEXTENSION=none
+msi /x "$WIN_STAGE\\same.msi"
+expect_rc 0 "msiexec /x"
+expect_removed
 end
 
 begin "a rebuild of $VERSION for other extensions replaces the installed one: one product"

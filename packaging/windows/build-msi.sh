@@ -5,12 +5,22 @@
 #
 # EXTENSION_IDS: the extension ids the manifest allows, separated by commas
 # or blanks (the Chrome Web Store id and the Edge Add-ons id differ: give
-# both); default $ORV_EXTENSION_IDS, else the reference extension's id. Each
-# is 32 letters a to p. Needs wixl, msibuild (msitools) and python3.
+# both, Chrome's first); default $ORV_EXTENSION_IDS, else the reference
+# extension's id. Each is 32 letters a to p. The first is CHROMEEXTENSIONID's
+# default, the second (else the first) EDGEEXTENSIONID's. Needs wixl,
+# msibuild (msitools) and python3.
+#
+# The MSI's properties: CHROMEINSTALL / EDGEINSTALL (0 leaves that browser's
+# registration out), CHROMEEXTENSION / EDGEEXTENSION (none, force or offer),
+# CHROMEEXTENSIONID / EDGEEXTENSIONID, CHROMEUPDATEURL / EDGEUPDATEURL (https).
+# What an install was given is remembered for the next one.
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
 REFERENCE_ID=hmkgojdnhdinedldemacipdhgnbpllgk
 HOST_NAME=com.orvendel.native_host
+# The MSI's own key (HKLM, 32-bit view for this x86 package).
+OWN_KEY='SOFTWARE\Orvendel\NativeHost'
+HKLM=2
 
 if [ $# -lt 3 ] || [ $# -gt 4 ]; then
   echo "usage: build-msi.sh BIN_DIR VERSION OUT.msi [EXTENSION_IDS]" >&2
@@ -39,15 +49,27 @@ for f in "${PROGRAMS[@]}"; do
   [ -f "$BIN/$f" ] || { echo "build-msi.sh: no $BIN/$f" >&2; exit 1; }
 done
 
+# The properties an install remembers, NAME DEFAULT: the command line wins,
+# then what the previous install was given, then the default.
+REMEMBERED=(
+  "CHROMEINSTALL 1"
+  "EDGEINSTALL 1"
+  "CHROMEEXTENSION none"
+  "EDGEEXTENSION none"
+  "CHROMEEXTENSIONID ${ID_LIST[0]}"
+  "EDGEEXTENSIONID ${ID_LIST[1]:-${ID_LIST[0]}}"
+  "CHROMEUPDATEURL https://clients2.google.com/service/update2/crx"
+  "EDGEUPDATEURL https://edge.microsoft.com/extensionwebstorebase/v1/crx"
+)
+
 STAGE=$(mktemp -d "${TMPDIR:-/tmp}/orv-msi.XXXXXX")
 trap 'rm -rf "$STAGE"' EXIT
-mkdir "$STAGE/bin"
-for f in "${PROGRAMS[@]}"; do cp "$BIN/$f" "$STAGE/bin/"; done
-cp "$HERE/orvendel.wxs" "$STAGE/"
+MSI=$STAGE/product.msi
 
 # The manifest: the template's fields, the host beside it (Windows browsers
 # take a path relative to the manifest's folder), every id once, in order.
-python3 - "$HERE/../manifest/$HOST_NAME.template.json" "$STAGE/$HOST_NAME.json" "${ID_LIST[@]}" <<'PY'
+write_manifest() { # OUT
+  python3 - "$HERE/../manifest/$HOST_NAME.template.json" "$1" "${ID_LIST[@]}" <<'PY'
 import json, sys
 template, out, ids = sys.argv[1], sys.argv[2], sys.argv[3:]
 with open(template, encoding="utf-8") as f:
@@ -62,15 +84,70 @@ with open(out, "w", encoding="utf-8", newline="\r\n") as f:
     json.dump(manifest, f, indent=2)
     f.write("\n")
 PY
+}
 
-(cd "$STAGE" && wixl -a x86 -D Version="$VERSION" -D BinDir=bin -D Manifest="$HOST_NAME.json" \
-  -o product.msi orvendel.wxs)
+# Table edits, gathered and applied by one msibuild. No value holds a
+# single quote.
+QUERIES=()
+sql() { QUERIES+=(-q "$1"); }
+# set_property ACTION PROPERTY VALUE SEQUENCE CONDITION: an immediate
+# type-51 action, in both sequences, between AppSearch (50) and
+# LaunchConditions (100).
+set_property() {
+  local seq
+  sql "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('$1', 51, '$2', '$3')"
+  for seq in InstallExecuteSequence InstallUISequence; do
+    sql "INSERT INTO \`$seq\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('$1', '$5', $4)"
+  done
+}
+# search PROPERTY SIGNATURE ROOT KEY NAME: AppSearch of a registry value, raw.
+search() {
+  sql "INSERT INTO \`RegLocator\` (\`Signature_\`, \`Root\`, \`Key\`, \`Name\`, \`Type\`) VALUES ('$2', $3, '$4', '$5', 2)"
+  sql "INSERT INTO \`AppSearch\` (\`Property\`, \`Signature_\`) VALUES ('$1', '$2')"
+}
+condition() { # COMPONENT CONDITION
+  sql "UPDATE \`Component\` SET \`Condition\` = '$2' WHERE \`Component\` = '$1'"
+}
+launch_condition() { # CONDITION MESSAGE
+  sql "INSERT INTO \`LaunchCondition\` (\`Condition\`, \`Description\`) VALUES ('$1', '$2')"
+}
 
-# wixl takes no <Condition> inside a component: the conditions go into the
-# built table, and the properties become ones a per-machine install passes
-# on from the command line.
-msibuild "$STAGE/product.msi" -q "UPDATE \`Component\` SET \`Condition\` = 'CHROMEINSTALL <> \"0\"' WHERE \`Component\` = 'RegChrome'"
-msibuild "$STAGE/product.msi" -q "UPDATE \`Component\` SET \`Condition\` = 'EDGEINSTALL <> \"0\"' WHERE \`Component\` = 'RegEdge'"
+# remember_properties COMPONENT ROOT KEY: each remembered property P read
+# back from KEY into SAVED_P, restored when not given, and written there
+# again as given (empty: not given, so that a default follows the build
+# that installs). EFFECTIVE_P, given or default, is what the install uses.
+remember_properties() {
+  local component=$1 root=$2 key=$3 entry name default
+  for entry in "${REMEMBERED[@]}"; do
+    name=${entry%% *} default=${entry#* }
+    search "SAVED_$name" "Saved$name" "$root" "$key" "$name"
+    set_property "Restore$name" "$name" "[SAVED_$name]" 51 "NOT $name AND SAVED_$name"
+    set_property "Given$name" "EFFECTIVE_$name" "[$name]" 52 "$name"
+    set_property "Default$name" "EFFECTIVE_$name" "$default" 52 "NOT $name"
+    sql "INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Value\`, \`Component_\`) VALUES ('Remember$name', $root, '$key', '$name', '[$name]', '$component')"
+  done
+}
+
+# extension_rollout PREFIX NAME EXTENSIONS_KEY: one browser's extension
+# components (ForceNAME, OfferNAME) and the refusal of an extension id the
+# manifest does not allow. An existing update_url of an allowed id's
+# external extension key, not ours, sets PREFIXOFFERTAKEN: one search per
+# id, since a search runs before the remembered id is known.
+extension_rollout() {
+  local p=$1 name=$2 extensions=$3 n=0 id message
+  for id in "${ID_LIST[@]}"; do
+    n=$((n + 1))
+    set_property "${name}IdAllowed$n" "${p}EXTENSIONIDALLOWED" 1 53 "EFFECTIVE_${p}EXTENSIONID=\"$id\""
+    search "${p}OFFER$n" "${name}Offer$n" "$HKLM" "$extensions\\$id" update_url
+    set_property "${name}OfferTaken$n" "${p}OFFERTAKEN" 1 53 "EFFECTIVE_${p}EXTENSIONID=\"$id\" AND ${p}OFFER$n"
+  done
+  message="${p}EXTENSIONID is \"[EFFECTIVE_${p}EXTENSIONID]\", which the host manifest does not allow: ${ID_LIST[*]} expected."
+  [ "${#message}" -le 255 ] || message="${p}EXTENSIONID is \"[EFFECTIVE_${p}EXTENSIONID]\", which the host manifest does not allow."
+  launch_condition "Installed OR EFFECTIVE_${p}EXTENSION~=\"none\" OR ${p}EXTENSIONIDALLOWED" "$message"
+  condition "Force$name" "EFFECTIVE_${p}EXTENSION~=\"force\" AND (NOT ${p}FORCELISTTAKEN OR ${p}FORCELISTOURS)"
+  condition "Offer$name" "EFFECTIVE_${p}EXTENSION~=\"offer\" AND (NOT ${p}OFFERTAKEN OR ${p}OFFEROURS = EFFECTIVE_${p}EXTENSIONID)"
+}
+
 # Nor AllowSameVersionUpgrades: the upgrade row takes its own version too
 # (msidbUpgradeAttributesMigrateFeatures | msidbUpgradeAttributesVersionMaxInclusive,
 # https://learn.microsoft.com/windows/win32/msi/upgrade-table), so that an MSI
@@ -78,12 +155,43 @@ msibuild "$STAGE/product.msi" -q "UPDATE \`Component\` SET \`Condition\` = 'EDGE
 # installed instead of landing beside it.
 # Attributes is part of the table's key, which an UPDATE cannot change: the
 # table goes out, and back in with that row mended.
-msiinfo export "$STAGE/product.msi" Upgrade | tr -d '\r' |
-  awk -F'\t' -v OFS='\t' '$7 == "WIX_UPGRADE_DETECTED" && $5 == 1 { $5 = 513 } 1' >"$STAGE/Upgrade.idt"
-msibuild "$STAGE/product.msi" -i "$STAGE/Upgrade.idt"
-secure=$(msiinfo export "$STAGE/product.msi" Property | tr -d '\r' | sed -n 's/^SecureCustomProperties\t//p')
-msibuild "$STAGE/product.msi" -q "UPDATE \`Property\` SET \`Value\` = '${secure:+$secure;}CHROMEINSTALL;EDGEINSTALL' WHERE \`Property\` = 'SecureCustomProperties'"
+# The older product goes first, inside the transaction: it removes what it
+# wrote, under the keys its own ids name, before this one writes. (wixl puts
+# it after InstallFinalize, where Windows keeps a component this product
+# shares by GUID, so an older offer under another id would stay.)
+major_upgrade() {
+  msiinfo export "$MSI" Upgrade | tr -d '\r' |
+    awk -F'\t' -v OFS='\t' '$7 == "WIX_UPGRADE_DETECTED" && $5 == 1 { $5 = 513 } 1' >"$STAGE/Upgrade.idt"
+  msibuild "$MSI" -i "$STAGE/Upgrade.idt"
+  sql "UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 1501 WHERE \`Action\` = 'RemoveExistingProducts'"
+}
+
+# The properties a per-machine install passes on from the command line.
+secure_properties() {
+  local secure entry names=""
+  secure=$(msiinfo export "$MSI" Property | tr -d '\r' | sed -n 's/^SecureCustomProperties\t//p')
+  for entry in "${REMEMBERED[@]}"; do names+="${names:+;}${entry%% *}"; done
+  sql "UPDATE \`Property\` SET \`Value\` = '${secure:+$secure;}$names' WHERE \`Property\` = 'SecureCustomProperties'"
+}
+
+mkdir "$STAGE/bin"
+for f in "${PROGRAMS[@]}"; do cp "$BIN/$f" "$STAGE/bin/"; done
+cp "$HERE/orvendel.wxs" "$STAGE/"
+write_manifest "$STAGE/$HOST_NAME.json"
+(cd "$STAGE" && wixl -a x86 -D Version="$VERSION" -D BinDir=bin -D Manifest="$HOST_NAME.json" \
+  -o product.msi orvendel.wxs)
+
+# wixl takes no <Condition> inside a component: the conditions go into the
+# built table.
+condition RegChrome 'EFFECTIVE_CHROMEINSTALL <> "0"'
+condition RegEdge 'EFFECTIVE_EDGEINSTALL <> "0"'
+remember_properties Settings "$HKLM" "$OWN_KEY"
+extension_rollout CHROME Chrome 'SOFTWARE\Google\Chrome\Extensions'
+extension_rollout EDGE Edge 'SOFTWARE\Microsoft\Edge\Extensions'
+major_upgrade
+secure_properties
+msibuild "$MSI" "${QUERIES[@]}"
 
 mkdir -p "$(dirname "$OUT")"
-mv "$STAGE/product.msi" "$OUT"
+mv "$MSI" "$OUT"
 echo "built $OUT (version $VERSION, extension ids: ${ID_LIST[*]})"
