@@ -1,6 +1,6 @@
 # The project version reaches the code through orv_version.h (ORV_VERSION) and,
 # on Windows, every executable through a VERSIONINFO resource built from one
-# template.
+# template, beside the application manifest that every executable carries.
 set(ORV_COMPANY "Orvendel")
 set(ORV_PRODUCT_NAME "Orvendel native messaging host")
 set(ORV_COPYRIGHT "Copyright (C) 2026 Orvendel")
@@ -19,8 +19,9 @@ set(ORV_DESCRIPTION_orvendel-agent "Orvendel DRM agent simulator")
 set(ORV_DESCRIPTION_orvendel-tap "Orvendel native messaging traffic tap")
 set(ORV_DESCRIPTION_orvendel-doctor "Orvendel installation checker")
 
-# Gives every executable target below dir a version resource.
-function(orv_version_resources dir)
+# Gives every executable target below dir a version resource and the manifest.
+set(ORV_MANIFEST_RC ${CMAKE_SOURCE_DIR}/packaging/windows/manifest.rc)
+function(orv_windows_resources dir)
   get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
   foreach(target IN LISTS targets)
     get_target_property(type ${target} TYPE)
@@ -38,10 +39,13 @@ function(orv_version_resources dir)
       set(ORV_RC_DESCRIPTION "Orvendel test and build tool ${name}")
     endif()
     configure_file(${CMAKE_SOURCE_DIR}/packaging/windows/version.rc.in ${ORV_GENERATED_DIR}/${name}.rc @ONLY)
-    target_sources(${target} PRIVATE ${ORV_GENERATED_DIR}/${name}.rc)
+    target_sources(${target} PRIVATE ${ORV_GENERATED_DIR}/${name}.rc ${ORV_MANIFEST_RC})
+    # windres reports no dependencies: the manifest is one.
+    set_property(SOURCE ${ORV_MANIFEST_RC} TARGET_DIRECTORY ${target} PROPERTY OBJECT_DEPENDS
+                 ${CMAKE_SOURCE_DIR}/packaging/windows/program.manifest)
   endforeach()
   get_property(subdirs DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
   foreach(sub IN LISTS subdirs)
-    orv_version_resources(${sub})
+    orv_windows_resources(${sub})
   endforeach()
 endfunction()

@@ -1,0 +1,28 @@
+# The shipped Windows programs leave their debug information (DWARF and the
+# symbol table) in NAME.exe.debug beside them and keep a .gnu_debuglink to it:
+# name and CRC-32, by which gdb finds the file and knows it for this build.
+# What ships is the stripped program; the .debug files go into the symbols
+# archive (packaging/windows/pack-symbols.sh). The split runs right after the
+# link, so that signing, which comes later, signs the program as it ships.
+# Call it in the folder that defines the targets.
+function(orv_split_debug)
+  if(NOT WIN32 OR NOT CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    return()
+  endif()
+  if(NOT CMAKE_OBJCOPY)
+    message(FATAL_ERROR "no objcopy for ${CMAKE_CXX_COMPILER}: the shipped programs cannot be stripped")
+  endif()
+  foreach(target IN LISTS ARGN)
+    get_target_property(dir ${target} RUNTIME_OUTPUT_DIRECTORY)
+    get_target_property(name ${target} OUTPUT_NAME)
+    if(NOT name)
+      set(name ${target})
+    endif()
+    set(exe ${dir}/${name}${CMAKE_EXECUTABLE_SUFFIX})
+    add_custom_command(TARGET ${target} POST_BUILD
+      COMMAND ${CMAKE_OBJCOPY} --only-keep-debug ${exe} ${exe}.debug
+      COMMAND ${CMAKE_OBJCOPY} --strip-all --add-gnu-debuglink=${exe}.debug ${exe}
+      BYPRODUCTS ${exe}.debug
+      VERBATIM)
+  endforeach()
+endfunction()
