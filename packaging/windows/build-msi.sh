@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the per-machine MSI from a Windows build's programs.
+# Builds the per-machine MSI from a Windows build's programs, or with
+# --per-user the per-user one (orvendel-user.wxs), which needs no elevation.
 #
-#   build-msi.sh BIN_DIR VERSION OUT.msi [EXTENSION_IDS]
+#   build-msi.sh [--per-user] BIN_DIR VERSION OUT.msi [EXTENSION_IDS]
 #
 # EXTENSION_IDS: the extension ids the manifest allows, separated by commas
 # or blanks (the Chrome Web Store id and the Edge Add-ons id differ: give
@@ -12,8 +13,13 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 REFERENCE_ID=hmkgojdnhdinedldemacipdhgnbpllgk
 HOST_NAME=com.orvendel.native_host
 
+WXS=orvendel.wxs
+if [ "${1:-}" = --per-user ]; then
+  WXS=orvendel-user.wxs
+  shift
+fi
 if [ $# -lt 3 ] || [ $# -gt 4 ]; then
-  echo "usage: build-msi.sh BIN_DIR VERSION OUT.msi [EXTENSION_IDS]" >&2
+  echo "usage: build-msi.sh [--per-user] BIN_DIR VERSION OUT.msi [EXTENSION_IDS]" >&2
   exit 2
 fi
 BIN=$1 VERSION=$2 OUT=$3
@@ -43,7 +49,7 @@ STAGE=$(mktemp -d "${TMPDIR:-/tmp}/orv-msi.XXXXXX")
 trap 'rm -rf "$STAGE"' EXIT
 mkdir "$STAGE/bin"
 for f in "${PROGRAMS[@]}"; do cp "$BIN/$f" "$STAGE/bin/"; done
-cp "$HERE/orvendel.wxs" "$STAGE/"
+cp "$HERE/$WXS" "$STAGE/"
 
 # The manifest: the template's fields, the host beside it (Windows browsers
 # take a path relative to the manifest's folder), every id once, in order.
@@ -64,7 +70,7 @@ with open(out, "w", encoding="utf-8", newline="\r\n") as f:
 PY
 
 (cd "$STAGE" && wixl -a x86 -D Version="$VERSION" -D BinDir=bin -D Manifest="$HOST_NAME.json" \
-  -o product.msi orvendel.wxs)
+  -o product.msi "$WXS")
 
 # wixl takes no <Condition> inside a component: the conditions go into the
 # built table, and the properties become ones a per-machine install passes
