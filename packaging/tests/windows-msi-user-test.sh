@@ -114,8 +114,9 @@ snapshot() {
     regdump 32 'HKLM\Software\Microsoft\Edge' /reg:32
     regdump 64 'HKLM\Software\Google' /reg:64
     regdump 64 'HKLM\Software\Microsoft\Edge' /reg:64
-    # Apps: HKCU's Uninstall key has the per-user product on Windows; Wine 8
-    # writes every product's in HKLM's (dlls/msi/registry.c, MSIREG_OpenUninstallKey).
+    # Apps: HKCU's Uninstall key is in the dump above; Wine 8 writes every
+    # product's entry, per-user ones too, in HKLM's (dlls/msi/registry.c,
+    # MSIREG_OpenUninstallKey).
     regdump 32 "HKLM\\$UNINSTALL" /reg:32
     regdump M 'HKLM\Software\Classes\Installer\Products'
   } | sort
