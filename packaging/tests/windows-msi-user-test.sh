@@ -179,43 +179,43 @@ PY
 }
 
 # One row a step: what msiexec does (U the per-user MSI, OLD its older build,
-# M the per-machine MSI; "shared" puts another application's folder into
-# Programs), the status it must end with, the state it leaves (per-user
+# M the per-machine MSI; a leading ! when it must fail; "shared" puts another
+# application's folder into Programs), the state it leaves (per-user
 # version, per-machine version, per-user Chrome and Edge keys), and the
-# registration the doctor must find the browsers using (- for no doctor).
+# registration the doctor must find both browsers using (- for no doctor).
 # A "=" row starts a group.
 TABLE="
 = install for the current user: the profile and HKCU only, per-user context
-/i U               | 0  | V - y y     | HKCU
-/x U               | 0  | - - n n     | -
+/i U                 | V - y y   | HKCU
+/x U                 | - - n n   | -
 = EDGEINSTALL=0 leaves Edge's key out, CHROMEINSTALL=0 Chrome's
-/i U EDGEINSTALL=0 | 0  | V - y n     | -
-/x U               | 0  | - - n n     | -
-/i U CHROMEINSTALL=0 | 0 | V - n y    | -
-/x U               | 0  | - - n n     | -
+/i U EDGEINSTALL=0   | V - y n   | -
+/x U                 | - - n n   | -
+/i U CHROMEINSTALL=0 | V - n y   | -
+/x U                 | - - n n   | -
 = V replaces OLD; a downgrade is refused and changes nothing
-/i OLD             | 0  | OLD - y y   | -
-/i U               | 0  | V - y y     | -
-/i OLD             | !0 | V - y y     | -
-/x U               | 0  | - - n n     | -
+/i OLD               | OLD - y y | -
+/i U                 | V - y y   | -
+!/i OLD              | V - y y   | -
+/x U                 | - - n n   | -
 = removal keeps a Programs folder that holds another application
-shared             | 0  | - - n n     | -
-/i U               | 0  | V - y y     | -
-/x U               | 0  | - - n n     | -
+shared               | - - n n   | -
+/i U                 | V - y y   | -
+/x U                 | - - n n   | -
 = beside the per-machine package: both install, HKCU wins, each leaves cleanly
-/i M               | 0  | - V n n     | HKLM
-/i U               | 0  | V V y y     | HKCU
-/x U               | 0  | - V n n     | HKLM
-/i U               | 0  | V V y y     | -
-/x M               | 0  | V - y y     | HKCU
-/x U               | 0  | - - n n     | -
+/i M                 | - V n n   | HKLM
+/i U                 | V V y y   | HKCU
+/x U                 | - V n n   | HKLM
+/i U                 | V V y y   | -
+/x M                 | V - y y   | HKCU
+/x U                 | - - n n   | -
 "
 
-run_step() { # ACTION...
+run_step() { # ACTION...: its status in RC
   local args=() a
   if [ "$1" = shared ]; then
     mkdir -p "$SHARED" && echo keep >"$SHARED/keep.txt"
-    RC=0
+    RC=$?
     return
   fi
   for a in "$@"; do
@@ -266,8 +266,9 @@ PY
 end
 
 GROUP=
-while IFS='|' read -r action rc state doctor; do
+while IFS='|' read -r action state doctor; do
   read -r action <<<"$action"
+  read -r doctor <<<"$doctor"
   [ -n "$action" ] || continue
   if [ "${action:0:1}" = = ]; then
     [ -n "$GROUP" ] && end
@@ -277,17 +278,15 @@ while IFS='|' read -r action rc state doctor; do
   fi
   before=$GROUP_FAILS
   # shellcheck disable=SC2086 # words of the table
-  run_step $action
-  read -r rc <<<"$rc"
-  if [ "$rc" = '!0' ]; then
-    [ "$RC" -ne 0 ] || fail "msiexec $action succeeded"
+  run_step ${action#!}
+  if [ "${action:0:1}" = '!' ]; then
+    [ "$RC" -ne 0 ] || fail "msiexec ${action#!} succeeded"
   else
-    expect_rc "$rc" "msiexec $action"
+    expect_rc 0 "msiexec $action"
   fi
   state=${state//OLD/$OLD_VERSION}
   # shellcheck disable=SC2086 # four words
   expect_state ${state//V/$VERSION}
-  read -r doctor <<<"$doctor"
   [ "$doctor" = - ] || expect_doctor "$doctor"
   [ "$GROUP_FAILS" -eq "$before" ] || echo "    (after: $action)"
 done <<<"$TABLE"
