@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # register.cmd and unregister.cmd under Wine, run by cmd.exe from an installed
-# tree whose path holds blanks, parentheses, an ampersand and a "!", checked
-# through reg.exe and the manifests they write. (No "%": Wine's cmd.exe
-# expands one inside %~dp0, where Windows does not.)
+# tree whose path holds blanks, parentheses, an ampersand and a "!" (and
+# register.cmd from one named in other letters), checked through reg.exe and
+# the manifests they write. (No "%": Wine's cmd.exe expands one inside %~dp0,
+# where Windows does not.)
 #
 #   windows-register-test.sh CMAKE BUILD_DIR
 #
@@ -27,15 +28,17 @@ DIR="$WINEPREFIX/drive_c/Program Files/$NAME"
 WIN_DIR="C:\\Program Files\\$NAME"
 OTHER="$WINEPREFIX/drive_c/Other Copy"
 WIN_OTHER='C:\Other Copy'
+LETTERS="$WINEPREFIX/drive_c/Jürgen 東京"
+WIN_LETTERS='C:\Jürgen 東京'
 CHROME_KEY="Software\\Google\\Chrome\\NativeMessagingHosts\\$HOST_NAME"
 EDGE_KEY="Software\\Microsoft\\Edge\\NativeMessagingHosts\\$HOST_NAME"
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/orv-pack-wine.XXXXXX")
-trap 'rm -rf "$WORK" "$DIR" "$OTHER"' EXIT
+trap 'rm -rf "$WORK" "$DIR" "$OTHER" "$LETTERS"' EXIT
 OUT=$WORK/out
 RC_OUTPUT=$OUT
 REG_OUT=$WORK/reg
 
-rm -rf "$DIR" "$OTHER"
+rm -rf "$DIR" "$OTHER" "$LETTERS"
 if ! "$CMAKE" --install "$BUILD" --prefix "$DIR" >"$WORK/install.log" 2>&1; then
   cat "$WORK/install.log" >&2
   exit 1
@@ -61,16 +64,30 @@ expect_failure() { # WHAT
   if [ "$RC" -eq 0 ]; then fail "$1: succeeded"; show "$OUT"; fi
 }
 
-# check_manifest FILE WINDOWS_EXE IDS...: valid JSON naming that exe, whose
-# Linux counterpart in the prefix exists.
+# check_manifest FILE IDS...: valid JSON naming the host beside it by its
+# name alone, and the host is there.
 check_manifest() {
-  local file=$1 exe=$2
-  shift 2
+  local file=$1
+  shift
   [ -f "$file" ] || { fail "no manifest $file"; return; }
-  check_manifest_json "$file" "$exe" "$@"
-  local unix="$WINEPREFIX/drive_c/${exe#C:\\}"
-  unix=${unix//\\//}
-  [ -f "$unix" ] || fail "$file names $exe, which is not there"
+  check_manifest_json "$file" orvendel_host.exe "$@"
+  [ -f "$(dirname "$file")/orvendel_host.exe" ] || fail "no orvendel_host.exe beside $file"
+}
+
+# reg_exact KEY: the key's default value in REPLY, read through reg export
+# (UTF-16): reg query writes in the console's code page, which lacks letters.
+reg_exact() {
+  local file="$WORK/key.reg"
+  REPLY=
+  rm -f "$file"
+  reg export "$1" "Z:${file//\//\\}" /y || return 1
+  REPLY=$(python3 - "$file" <<'PY'
+import sys
+for line in open(sys.argv[1], encoding="utf-16"):
+    if line.startswith('@="'):
+        print(line.rstrip("\r\n")[3:-1].replace('\\\\', '\\').replace('\\"', '"'))
+PY
+  )
 }
 
 # Where 64-bit Windows keeps the 32-bit view of HKLM\Software.
@@ -109,7 +126,7 @@ begin "register /user: both browsers, the reference id, manifests beside the hos
 wcmd "$DIR" register.cmd /user
 expect_rc 0 "register /user"
 for b in chrome edge; do
-  check_manifest "$DIR/$HOST_NAME-$b-user.json" "$WIN_DIR\\orvendel_host.exe" "$REF"
+  check_manifest "$DIR/$HOST_NAME-$b-user.json" "$REF"
 done
 expect_value "HKCU\\$CHROME_KEY" "" "$WIN_DIR\\$HOST_NAME-chrome-user.json"
 expect_value "HKCU\\$EDGE_KEY" "" "$WIN_DIR\\$HOST_NAME-edge-user.json"
@@ -125,7 +142,7 @@ end
 begin "register /machine /chrome /id A,B: HKLM in both views, two origins"
 wcmd "$DIR" register.cmd /machine /chrome /id "$ID_A,$ID_B"
 expect_rc 0 "register /machine /chrome"
-check_manifest "$DIR/$HOST_NAME-chrome-machine.json" "$WIN_DIR\\orvendel_host.exe" "$ID_A" "$ID_B"
+check_manifest "$DIR/$HOST_NAME-chrome-machine.json" "$ID_A" "$ID_B"
 expect_value "HKLM\\$CHROME_KEY" /reg:32 "$WIN_DIR\\$HOST_NAME-chrome-machine.json"
 expect_value "HKLM\\$CHROME_KEY" /reg:64 "$WIN_DIR\\$HOST_NAME-chrome-machine.json"
 [ "$WINEARCH" = win64 ] && expect_value "HKLM\\$(wow_key "$CHROME_KEY")" /reg:64 "$WIN_DIR\\$HOST_NAME-chrome-machine.json"
@@ -155,7 +172,7 @@ grep -q 'left' "$OUT" || { fail "no word of the key left alone"; show "$OUT"; }
 expect_absent "HKCU\\$EDGE_KEY"
 [ -e "$DIR/$HOST_NAME-chrome-user.json" ] && fail "the Chrome user manifest is still there"
 [ -e "$DIR/$HOST_NAME-edge-user.json" ] && fail "the Edge user manifest is still there"
-check_manifest "$OTHER/$HOST_NAME-chrome-user.json" "$WIN_OTHER\\orvendel_host.exe" "$REF"
+check_manifest "$OTHER/$HOST_NAME-chrome-user.json" "$REF"
 wcmd "$OTHER" unregister.cmd /user /chrome
 expect_rc 0 "unregister from the other copy"
 expect_absent "HKCU\\$CHROME_KEY"
@@ -193,6 +210,20 @@ wcmd "$DIR" unregister.cmd /user
 expect_rc 0 "unregister /user with nothing registered"
 (cd "$DIR" && find . | sort) >"$WORK/after.list"
 diff "$WORK/installed.list" "$WORK/after.list" >"$WORK/diff" || { fail "the folder differs from the installed one"; show "$WORK/diff"; }
+end
+
+begin "from a folder named in other letters: an ASCII manifest, the key naming its real path"
+mkdir -p "$LETTERS"
+cp "$DIR"/orvendel_host.exe "$DIR"/register.cmd "$DIR"/$HOST_NAME.template.json "$LETTERS/"
+wcmd "$LETTERS" register.cmd /user /chrome /id "$ID_A"
+expect_rc 0 "register /user /chrome from $WIN_LETTERS"
+check_manifest "$LETTERS/$HOST_NAME-chrome-user.json" "$ID_A"
+iconv -f ASCII -t ASCII "$LETTERS/$HOST_NAME-chrome-user.json" >/dev/null 2>&1 || fail "the manifest is not ASCII"
+reg_exact "HKCU\\$CHROME_KEY"
+[ "$REPLY" = "$WIN_LETTERS\\$HOST_NAME-chrome-user.json" ] || fail "HKCU\\$CHROME_KEY is '$REPLY'"
+# By hand: unregister.cmd compares the key through reg query's output.
+reg delete "HKCU\\$CHROME_KEY" /f || fail "cannot remove HKCU\\$CHROME_KEY"
+rm -rf "$LETTERS"
 end
 
 summary

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the per-machine MSI from a Windows build's programs.
+# Builds the per-machine MSI from a Windows build's programs, or with
+# --per-user the per-user one (orvendel-user.wxs), which needs no elevation.
 #
-#   build-msi.sh BIN_DIR VERSION OUT.msi [EXTENSION_IDS]
+#   build-msi.sh [--per-user] BIN_DIR VERSION OUT.msi [EXTENSION_IDS]
 #
 # EXTENSION_IDS: the extension ids the manifest allows, separated by commas
 # or blanks (the Chrome Web Store id and the Edge Add-ons id differ: give
@@ -21,9 +22,15 @@ HOST_NAME=com.orvendel.native_host
 # The MSI's own key (HKLM, 32-bit view for this x86 package).
 OWN_KEY='SOFTWARE\Orvendel\NativeHost'
 HKLM=2
+HKCU=1
 
+WXS=orvendel.wxs
+if [ "${1:-}" = --per-user ]; then
+  WXS=orvendel-user.wxs
+  shift
+fi
 if [ $# -lt 3 ] || [ $# -gt 4 ]; then
-  echo "usage: build-msi.sh BIN_DIR VERSION OUT.msi [EXTENSION_IDS]" >&2
+  echo "usage: build-msi.sh [--per-user] BIN_DIR VERSION OUT.msi [EXTENSION_IDS]" >&2
   exit 2
 fi
 BIN=$1 VERSION=$2 OUT=$3
@@ -101,9 +108,19 @@ set_property() {
   done
 }
 # search PROPERTY SIGNATURE ROOT KEY NAME: AppSearch of a registry value, raw.
+# wixl schedules the AppSearch action only for a source with a RegistrySearch
+# of its own: without it the rows below would never be read.
+APPSEARCH_SCHEDULED=
 search() {
   sql "INSERT INTO \`RegLocator\` (\`Signature_\`, \`Root\`, \`Key\`, \`Name\`, \`Type\`) VALUES ('$2', $3, '$4', '$5', 2)"
   sql "INSERT INTO \`AppSearch\` (\`Property\`, \`Signature_\`) VALUES ('$1', '$2')"
+  [ -z "$APPSEARCH_SCHEDULED" ] || return 0
+  APPSEARCH_SCHEDULED=1
+  local seq
+  for seq in InstallExecuteSequence InstallUISequence; do
+    msiinfo export "$MSI" "$seq" | tr -d '\r' | cut -f1 | grep -qx AppSearch ||
+      sql "INSERT INTO \`$seq\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('AppSearch', '', 50)"
+  done
 }
 condition() { # COMPONENT CONDITION
   sql "UPDATE \`Component\` SET \`Condition\` = '$2' WHERE \`Component\` = '$1'"
@@ -176,18 +193,25 @@ secure_properties() {
 
 mkdir "$STAGE/bin"
 for f in "${PROGRAMS[@]}"; do cp "$BIN/$f" "$STAGE/bin/"; done
-cp "$HERE/orvendel.wxs" "$STAGE/"
+cp "$HERE/$WXS" "$STAGE/"
 write_manifest "$STAGE/$HOST_NAME.json"
 (cd "$STAGE" && wixl -a x86 -D Version="$VERSION" -D BinDir=bin -D Manifest="$HOST_NAME.json" \
-  -o product.msi orvendel.wxs)
+  -o product.msi "$WXS")
 
 # wixl takes no <Condition> inside a component: the conditions go into the
 # built table.
 condition RegChrome 'EFFECTIVE_CHROMEINSTALL <> "0"'
 condition RegEdge 'EFFECTIVE_EDGEINSTALL <> "0"'
-remember_properties Settings "$HKLM" "$OWN_KEY"
-extension_rollout CHROME Chrome 'SOFTWARE\Google\Chrome\Extensions'
-extension_rollout EDGE Edge 'SOFTWARE\Microsoft\Edge\Extensions'
+if [ "$WXS" = orvendel.wxs ]; then
+  remember_properties Settings "$HKLM" "$OWN_KEY"
+  extension_rollout CHROME Chrome 'SOFTWARE\Google\Chrome\Extensions'
+  extension_rollout EDGE Edge 'SOFTWARE\Microsoft\Edge\Extensions'
+else
+  # A user cannot write the machine's policies, and the per-user package
+  # rolls out no extension: only the browser switches are its own.
+  REMEMBERED=("${REMEMBERED[@]:0:2}")
+  remember_properties Version "$HKCU" "$OWN_KEY"
+fi
 major_upgrade
 secure_properties
 msibuild "$MSI" "${QUERIES[@]}"

@@ -58,7 +58,6 @@ if errorlevel 1 exit /b 1
 
 if not exist "%HOST_EXE%" (>&2 echo %ME%: no orvendel_host.exe beside this script& exit /b 1)
 if not exist "%TEMPLATE%" (>&2 echo %ME%: no %HOST_NAME%.template.json beside this script& exit /b 1)
-set "HOST_JSON=%HOST_EXE:\=\\%"
 
 if not defined WANT_CHROME goto chrome_done
 call :register Chrome "Software\Google\Chrome\NativeMessagingHosts\%HOST_NAME%" chrome
@@ -127,11 +126,13 @@ if not "%BARE:@HOST_PATH@=%"=="%BARE%" goto emit_path
 if not "%BARE:@EXTENSION_ID@=%"=="%BARE%" goto emit_ids
 >>"%PART%" echo %LINE%
 exit /b 0
+rem The host by its name alone: Windows browsers take a path relative to the
+rem manifest's folder (https://developer.chrome.com/docs/extensions/develop/concepts/native-messaging,
+rem "path"). echo writes in the console's OEM code page, so a folder named in
+rem other letters would not come out as UTF-8; this way the manifest is the
+rem template's bytes and the ids', ASCII, wherever the folder is.
 :emit_path
-set "AFTER=%LINE:*@HOST_PATH@=%"
-call set "BEFORE=%%LINE:@HOST_PATH@%AFTER%=%%"
-rem The path lands between the template's quotes, where & ( ) are inert.
->>"%PART%" echo %BEFORE%%HOST_JSON%%AFTER%
+>>"%PART%" echo %LINE:@HOST_PATH@=orvendel_host.exe%
 exit /b 0
 :emit_ids
 set "PENDING="
