@@ -188,6 +188,27 @@ sys.exit(1 if bad or b["browser_says"] else 0)
 PY
 }
 
+# msi_stage NAME: $STAGE, the prefix's C:\NAME ($WIN_STAGE), made empty now
+# and removed at the end, and in it the files Wine's commands write ($OUT,
+# the one failures show, and $REG_OUT).
+msi_stage() {
+  STAGE="$WINEPREFIX/drive_c/$1"
+  WIN_STAGE="C:\\$1"
+  rm -rf "$STAGE"
+  mkdir -p "$STAGE"
+  trap 'rm -rf "$STAGE"' EXIT
+  OUT=$STAGE/out.txt
+  RC_OUTPUT=$OUT
+  REG_OUT=$STAGE/reg
+}
+
+# msi ARGS...: msiexec quiet and without a restart, as the deployment guide
+# runs it; its status in RC, its log in $STAGE/msi.log.
+msi() {
+  timeout -k 5 300 "$WINE" msiexec "$@" /qn /norestart /l*v "$WIN_STAGE\\msi.log" >"$OUT" 2>&1 </dev/null
+  RC=$?
+}
+
 # need_wine64: ends the test unless it runs in the 64-bit Wine prefix that
 # ./run sets up, whose registry keeps the 32- and 64-bit views apart.
 need_wine64() {

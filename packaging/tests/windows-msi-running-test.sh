@@ -33,8 +33,6 @@ if [ "$NEW" = "$VERSION" ]; then
   echo "no higher version of the length of $VERSION" >&2
   exit 2
 fi
-STAGE="$WINEPREFIX/drive_c/orv-running"
-WIN_STAGE='C:\orv-running'
 DIR="$WINEPREFIX/drive_c/Program Files (x86)/Orvendel"
 WIN_DIR='C:\Program Files (x86)\Orvendel'
 HOST=orvendel_host.exe
@@ -42,13 +40,10 @@ CHROME_KEY="HKLM\\SOFTWARE\\Google\\Chrome\\NativeMessagingHosts\\$HOST_NAME"
 EDGE_KEY="HKLM\\SOFTWARE\\Microsoft\\Edge\\NativeMessagingHosts\\$HOST_NAME"
 SESSION='HKLM\SYSTEM\CurrentControlSet\Control\Session Manager'
 UNINSTALL='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall'
-rm -rf "$STAGE"
+msi_stage orv-running
 mkdir -p "$STAGE/new"
 HOLDER=
 trap 'if [ -n "$HOLDER" ]; then kill "$HOLDER"; fi; rm -rf "$STAGE"' EXIT
-OUT=$STAGE/out.txt
-RC_OUTPUT=$OUT
-REG_OUT=$STAGE/reg
 FIFO=$STAGE/stdin
 FRAMES=$STAGE/frames.bin
 mkfifo "$FIFO"
@@ -79,10 +74,6 @@ if ! new_host >"$OUT" 2>&1 ||
   exit 1
 fi
 
-msi() { # ARGS...: msiexec, its status in RC
-  timeout -k 5 300 "$WINE" msiexec "$@" /qn /norestart /l*v "$WIN_STAGE\\msi.log" >"$OUT" 2>&1 </dev/null
-  RC=$?
-}
 # The installed host under chrome.exe, its input a FIFO that a sleep holds
 # open, so that it runs until stop_host. Wine starts its own background
 # programs from whichever Wine command comes first, and they inherit every

@@ -25,8 +25,6 @@ LAUNCHER=${7:-}
 
 need_wine64
 
-STAGE="$WINEPREFIX/drive_c/orv-msi"
-WIN_STAGE='C:\orv-msi'
 DIR="$WINEPREFIX/drive_c/Program Files (x86)/Orvendel"
 WIN_DIR='C:\Program Files (x86)\Orvendel'
 CHROME_KEY="HKLM\\SOFTWARE\\Google\\Chrome\\NativeMessagingHosts\\$HOST_NAME"
@@ -46,12 +44,7 @@ read -r -a ID_LIST <<<"${IDS//,/ }"
 declare -A DEFAULT_ID=([chrome]=${ID_LIST[0]} [edge]=${ID_LIST[1]:-${ID_LIST[0]}})
 # What an administrator wrote there, one "SUBKEY\NAME=DATA" a line (as tree prints).
 declare -A ADMIN_FORCELIST=() ADMIN_EXTENSIONS=()
-rm -rf "$STAGE"
-mkdir -p "$STAGE"
-trap 'rm -rf "$STAGE"' EXIT
-OUT=$STAGE/out.txt
-RC_OUTPUT=$OUT
-REG_OUT=$STAGE/reg
+msi_stage orv-msi
 cp "$MSI" "$STAGE/product.msi"
 # An older MSI, whose Chrome default id is another, and one of the same
 # version for other extensions.
@@ -61,11 +54,6 @@ if ! bash "$SOURCE/packaging/windows/build-msi.sh" "$BIN" "$OLD_VERSION" "$STAGE
   exit 1
 fi
 
-# msi ARGS...: msiexec, its status in RC; the log in $STAGE/msi.log.
-msi() {
-  timeout -k 5 300 "$WINE" msiexec "$@" /qn /l*v "$WIN_STAGE\\msi.log" >"$OUT" 2>&1 </dev/null
-  RC=$?
-}
 expect_absent() { # KEY VIEW
   if reg query "$1" "$2"; then fail "$1 $2 is there"; fi
 }

@@ -22,8 +22,6 @@ IDS=$6
 
 need_wine64
 
-STAGE="$WINEPREFIX/drive_c/orv-msi-user"
-WIN_STAGE='C:\orv-msi-user'
 OLD_VERSION=0.0.1
 USER_NAME='Orvendel native messaging host (per user)'
 MACHINE_NAME='Orvendel native messaging host'
@@ -33,12 +31,7 @@ UNINSTALL='Software\Microsoft\Windows\CurrentVersion\Uninstall'
 OUR_KEY='hkcu\software\orvendel\nativehost'
 MACHINE_DIR="$WINEPREFIX/drive_c/Program Files (x86)/Orvendel"
 WIN_MACHINE_DIR='C:\Program Files (x86)\Orvendel'
-rm -rf "$STAGE"
-mkdir -p "$STAGE"
-trap 'rm -rf "$STAGE"' EXIT
-OUT=$STAGE/out.txt
-RC_OUTPUT=$OUT
-REG_OUT=$STAGE/reg
+msi_stage orv-msi-user
 cp "$USER_MSI" "$STAGE/user.msi"
 cp "$MACHINE_MSI" "$STAGE/machine.msi"
 if ! bash "$SOURCE/packaging/windows/build-msi.sh" --per-user "$BIN" "$OLD_VERSION" "$STAGE/old.msi" "$IDS" >"$OUT" 2>&1; then
@@ -62,11 +55,6 @@ DIR="$PROGRAMS/Orvendel"
 SHARED="$PROGRAMS/Other App"
 MACHINE_REL=${MACHINE_DIR#"$WINEPREFIX/drive_c/"}
 FILES=(com.orvendel.native_host.json orvendel-doctor.exe orvendel-log.exe orvendel-tap.exe orvendel_host.exe)
-
-msi() { # ARGS...: msiexec, its status in RC
-  timeout -k 5 300 "$WINE" msiexec "$@" /qn /l*v "$WIN_STAGE\\msi.log" >"$OUT" 2>&1 </dev/null
-  RC=$?
-}
 
 # regdump TAG KEY [VIEW]: what of ours reg query KEY /s shows, a line each
 # (key paths in lower case, as Windows compares them):
