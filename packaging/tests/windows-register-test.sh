@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # register.cmd and unregister.cmd under Wine, run by cmd.exe from an installed
 # tree whose path holds blanks, parentheses, an ampersand and a "!" (and
-# register.cmd from one named in other letters), checked through reg.exe and
-# the manifests they write. (No "%": Wine's cmd.exe expands one inside %~dp0,
-# where Windows does not.)
+# from folders named in other letters), checked through reg.exe and the
+# manifests and tokens they write. (No "%": Wine's cmd.exe expands one inside
+# %~dp0, where Windows does not.)
 #
 #   windows-register-test.sh CMAKE BUILD_DIR
 #
@@ -30,15 +30,17 @@ OTHER="$WINEPREFIX/drive_c/Other Copy"
 WIN_OTHER='C:\Other Copy'
 LETTERS="$WINEPREFIX/drive_c/Jürgen 東京"
 WIN_LETTERS='C:\Jürgen 東京'
+# Printed in the console's code page, its path looks like LETTERS's.
+LOOKALIKE="$WINEPREFIX/drive_c/Jürgen 大阪"
 CHROME_KEY="Software\\Google\\Chrome\\NativeMessagingHosts\\$HOST_NAME"
 EDGE_KEY="Software\\Microsoft\\Edge\\NativeMessagingHosts\\$HOST_NAME"
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/orv-pack-wine.XXXXXX")
-trap 'rm -rf "$WORK" "$DIR" "$OTHER" "$LETTERS"' EXIT
+trap 'rm -rf "$WORK" "$DIR" "$OTHER" "$LETTERS" "$LOOKALIKE"' EXIT
 OUT=$WORK/out
 RC_OUTPUT=$OUT
 REG_OUT=$WORK/reg
 
-rm -rf "$DIR" "$OTHER" "$LETTERS"
+rm -rf "$DIR" "$OTHER" "$LETTERS" "$LOOKALIKE"
 if ! "$CMAKE" --install "$BUILD" --prefix "$DIR" >"$WORK/install.log" 2>&1; then
   cat "$WORK/install.log" >&2
   exit 1
@@ -72,6 +74,23 @@ check_manifest() {
   [ -f "$file" ] || { fail "no manifest $file"; return; }
   check_manifest_json "$file" orvendel_host.exe "$@"
   [ -f "$(dirname "$file")/orvendel_host.exe" ] || fail "no orvendel_host.exe beside $file"
+}
+
+# expect_token KEY VIEW FILE: beside its default value the key holds the
+# token, digits, that FILE holds.
+expect_token() {
+  local want
+  want=$(tr -d '\r\n' <"$3" 2>/dev/null)
+  [[ $want =~ ^[0-9]+$ ]] || { fail "$3 holds '$want', not a token"; return; }
+  if ! reg query "$1" ${2:+"$2"} /v OrvendelToken; then fail "$1 $2 has no token"; return; fi
+  REPLY=$(tr -d '\r' <"$REG_OUT" | sed -n 's/^.*REG_SZ[[:blank:]]*//p')
+  [ "$REPLY" = "$want" ] || fail "$1 $2 has the token '$REPLY', $3 '$want'"
+}
+
+# copy_to FOLDER: a copy of the host and both scripts there.
+copy_to() {
+  mkdir -p "$1"
+  cp "$DIR"/orvendel_host.exe "$DIR"/register.cmd "$DIR"/unregister.cmd "$DIR"/$HOST_NAME.template.json "$1/"
 }
 
 # reg_exact KEY: the key's default value in REPLY, read through reg export
@@ -130,6 +149,8 @@ for b in chrome edge; do
 done
 expect_value "HKCU\\$CHROME_KEY" "" "$WIN_DIR\\$HOST_NAME-chrome-user.json"
 expect_value "HKCU\\$EDGE_KEY" "" "$WIN_DIR\\$HOST_NAME-edge-user.json"
+expect_token "HKCU\\$CHROME_KEY" "" "$DIR/$HOST_NAME-chrome-user.token"
+expect_token "HKCU\\$EDGE_KEY" "" "$DIR/$HOST_NAME-edge-user.token"
 expect_no_hklm "$CHROME_KEY"
 expect_no_hklm "$EDGE_KEY"
 cp "$DIR/$HOST_NAME-chrome-user.json" "$WORK/first.json"
@@ -146,6 +167,8 @@ check_manifest "$DIR/$HOST_NAME-chrome-machine.json" "$ID_A" "$ID_B"
 expect_value "HKLM\\$CHROME_KEY" /reg:32 "$WIN_DIR\\$HOST_NAME-chrome-machine.json"
 expect_value "HKLM\\$CHROME_KEY" /reg:64 "$WIN_DIR\\$HOST_NAME-chrome-machine.json"
 [ "$WINEARCH" = win64 ] && expect_value "HKLM\\$(wow_key "$CHROME_KEY")" /reg:64 "$WIN_DIR\\$HOST_NAME-chrome-machine.json"
+expect_token "HKLM\\$CHROME_KEY" /reg:32 "$DIR/$HOST_NAME-chrome-machine.token"
+expect_token "HKLM\\$CHROME_KEY" /reg:64 "$DIR/$HOST_NAME-chrome-machine.token"
 expect_no_hklm "$EDGE_KEY"
 [ -e "$DIR/$HOST_NAME-edge-machine.json" ] && fail "an Edge manifest was written for /chrome"
 expect_value "HKCU\\$CHROME_KEY" "" "$WIN_DIR\\$HOST_NAME-chrome-user.json"
@@ -160,9 +183,8 @@ expect_no_hklm "$EDGE_KEY"
 rmdir "$DIR/$HOST_NAME-edge-machine.json"
 end
 
-begin "unregister leaves a key that another copy registered"
-mkdir -p "$OTHER"
-cp "$DIR"/orvendel_host.exe "$DIR"/register.cmd "$DIR"/unregister.cmd "$DIR"/$HOST_NAME.template.json "$OTHER/"
+begin "unregister leaves a key that another copy registered, by its token or (from an older register.cmd) its path"
+copy_to "$OTHER"
 wcmd "$OTHER" register.cmd /user /chrome
 expect_rc 0 "register /user /chrome from the other copy"
 wcmd "$DIR" unregister.cmd /user
@@ -170,13 +192,25 @@ expect_rc 0 "unregister /user"
 expect_value "HKCU\\$CHROME_KEY" "" "$WIN_OTHER\\$HOST_NAME-chrome-user.json"
 grep -q 'left' "$OUT" || { fail "no word of the key left alone"; show "$OUT"; }
 expect_absent "HKCU\\$EDGE_KEY"
-[ -e "$DIR/$HOST_NAME-chrome-user.json" ] && fail "the Chrome user manifest is still there"
-[ -e "$DIR/$HOST_NAME-edge-user.json" ] && fail "the Edge user manifest is still there"
+ls "$DIR"/$HOST_NAME-*-user.* >/dev/null 2>&1 && fail "user files are still there: $(ls "$DIR"/$HOST_NAME-*-user.*)"
 check_manifest "$OTHER/$HOST_NAME-chrome-user.json" "$REF"
+expect_token "HKCU\\$CHROME_KEY" "" "$OTHER/$HOST_NAME-chrome-user.token"
 wcmd "$OTHER" unregister.cmd /user /chrome
 expect_rc 0 "unregister from the other copy"
 expect_absent "HKCU\\$CHROME_KEY"
-[ -e "$OTHER/$HOST_NAME-chrome-user.json" ] && fail "the other copy's manifest is still there"
+ls "$OTHER"/$HOST_NAME-* >/dev/null 2>&1 && fail "the other copy's files are still there: $(ls "$OTHER"/$HOST_NAME-*)"
+# Keys without a token, each with a manifest here: FOLDER|whether the key goes.
+for row in "$WIN_OTHER|stays" "$WIN_DIR|goes"; do
+  key_path="${row%|*}\\$HOST_NAME-chrome-user.json"
+  reg add "HKCU\\$CHROME_KEY" /ve /d "$key_path" /f || fail "reg add $key_path failed"
+  : >"$DIR/$HOST_NAME-chrome-user.json"
+  wcmd "$DIR" unregister.cmd /user /chrome
+  expect_rc 0 "unregister /user /chrome, a key without a token at $key_path"
+  if [ "${row##*|}" = stays ]; then expect_value "HKCU\\$CHROME_KEY" "" "$key_path"
+  else expect_absent "HKCU\\$CHROME_KEY"; fi
+  [ -e "$DIR/$HOST_NAME-chrome-user.json" ] && fail "$key_path: the manifest here is still there"
+done
+reg delete "HKCU\\$CHROME_KEY" /f
 end
 
 # cmd.exe without PATH cannot find reg.exe: that is a failure, not "nothing
@@ -191,6 +225,7 @@ grep -q 'could not run reg.exe' "$OUT" || { fail "no message"; show "$OUT"; }
 rm -f "$DIR/no-path.cmd"
 expect_value "HKCU\\$EDGE_KEY" "" "$WIN_DIR\\$HOST_NAME-edge-user.json"
 [ -e "$DIR/$HOST_NAME-edge-user.json" ] || fail "the manifest of the key that stays was removed"
+[ -e "$DIR/$HOST_NAME-edge-user.token" ] || fail "the token of the key that stays was removed"
 wcmd "$DIR" unregister.cmd /user /edge
 expect_rc 0 "unregister /user /edge"
 expect_absent "HKCU\\$EDGE_KEY"
@@ -212,18 +247,36 @@ expect_rc 0 "unregister /user with nothing registered"
 diff "$WORK/installed.list" "$WORK/after.list" >"$WORK/diff" || { fail "the folder differs from the installed one"; show "$WORK/diff"; }
 end
 
-begin "from a folder named in other letters: an ASCII manifest, the key naming its real path"
-mkdir -p "$LETTERS"
-cp "$DIR"/orvendel_host.exe "$DIR"/register.cmd "$DIR"/$HOST_NAME.template.json "$LETTERS/"
+# reg.exe prints the key's path in the console's code page, which has not
+# all these letters, but the token is ASCII.
+begin "from folders named in other letters: an ASCII manifest, the real path, each copy's own key removed"
+copy_to "$LETTERS"
+copy_to "$LOOKALIKE"
+wcmd "$LOOKALIKE" register.cmd /user /chrome
+expect_rc 0 "register /user /chrome from the look-alike"
 wcmd "$LETTERS" register.cmd /user /chrome /id "$ID_A"
 expect_rc 0 "register /user /chrome from $WIN_LETTERS"
 check_manifest "$LETTERS/$HOST_NAME-chrome-user.json" "$ID_A"
 iconv -f ASCII -t ASCII "$LETTERS/$HOST_NAME-chrome-user.json" >/dev/null 2>&1 || fail "the manifest is not ASCII"
 reg_exact "HKCU\\$CHROME_KEY"
 [ "$REPLY" = "$WIN_LETTERS\\$HOST_NAME-chrome-user.json" ] || fail "HKCU\\$CHROME_KEY is '$REPLY'"
-# By hand: unregister.cmd compares the key through reg query's output.
-reg delete "HKCU\\$CHROME_KEY" /f || fail "cannot remove HKCU\\$CHROME_KEY"
-rm -rf "$LETTERS"
+wcmd "$LOOKALIKE" unregister.cmd /user /chrome
+expect_rc 0 "unregister /user /chrome from the look-alike"
+reg_exact "HKCU\\$CHROME_KEY"
+[ "$REPLY" = "$WIN_LETTERS\\$HOST_NAME-chrome-user.json" ] || fail "after the look-alike's unregister, HKCU\\$CHROME_KEY is '$REPLY'"
+wcmd "$LETTERS" register.cmd /machine /edge
+expect_rc 0 "register /machine /edge from $WIN_LETTERS"
+wcmd "$LETTERS" unregister.cmd /user /chrome
+expect_rc 0 "unregister /user /chrome from $WIN_LETTERS"
+cp "$OUT" "$WORK/unregister.out"
+wcmd "$LETTERS" unregister.cmd /machine /edge
+expect_rc 0 "unregister /machine /edge from $WIN_LETTERS"
+expect_absent "HKCU\\$CHROME_KEY"
+expect_no_hklm "$EDGE_KEY"
+for d in "$LETTERS" "$LOOKALIKE"; do
+  ls "$d"/$HOST_NAME-* >/dev/null 2>&1 && fail "files are still there: $(ls "$d"/$HOST_NAME-*)"
+done
+[ "$GROUP_FAILS" -eq 0 ] || { show "$WORK/unregister.out"; show "$OUT"; }
 end
 
 summary

@@ -7,7 +7,10 @@ rem Writes one manifest per browser and scope beside orvendel_host.exe and
 rem points the browser's NativeMessagingHosts key at it: HKCU for /user (the
 rem default), HKLM in both registry views for /machine (needs an elevated
 rem prompt). Without /chrome or /edge, both. Without /id, the reference
-rem extension.
+rem extension. Beside the default value the key gets a random ASCII token,
+rem and the manifest a .token file with the same: unregister.cmd tells its
+rem own key by them, as reg.exe prints paths in the console's code page,
+rem which may lack the folder's letters.
 rem
 rem Paths are only ever expanded inside double quotes and delayed expansion
 rem stays off, so a folder such as "C:\Program Files (x86)\A & B!" works.
@@ -19,6 +22,10 @@ set "DEFAULT_ID=hmkgojdnhdinedldemacipdhgnbpllgk"
 set "HERE=%~dp0"
 set "HOST_EXE=%HERE%orvendel_host.exe"
 set "TEMPLATE=%HERE%%HOST_NAME%.template.json"
+rem Browsers read only the key's default value (Chromium's
+rem native_process_launcher_win.cc, GetManifestPathWithFlagsFromSubkey:
+rem ReadValue(nullptr)), so a named value beside it changes nothing for them.
+set "TOKEN_VALUE=OrvendelToken"
 
 set "SCOPE=user"
 set "WANT_CHROME="
@@ -72,8 +79,10 @@ exit /b 0
 rem %1 browser, %2 key under HKCU or HKLM, %3 tag in the manifest's name.
 :register
 set "MANIFEST=%HERE%%HOST_NAME%-%~3-%SCOPE%.json"
+set "TOKEN_FILE=%HERE%%HOST_NAME%-%~3-%SCOPE%.token"
 call :write_manifest
 if errorlevel 1 exit /b 1
+call :new_token
 if "%SCOPE%"=="machine" goto register_machine
 call :set_key "HKCU\%~2" ""
 if errorlevel 1 exit /b 1
@@ -85,6 +94,8 @@ if errorlevel 1 exit /b 1
 call :set_key "HKLM\%~2" /reg:64
 if errorlevel 1 exit /b 1
 :registered
+call :write_token
+if errorlevel 1 exit /b 1
 echo Registered %HOST_NAME% for %~1 (%SCOPE%): "%MANIFEST%"
 exit /b 0
 
@@ -92,10 +103,38 @@ rem %1 key, %2 registry view or "".
 :set_key
 reg add "%~1" /ve /t REG_SZ /d "%MANIFEST%" /f %~2 >nul
 if errorlevel 1 goto set_key_failed
+reg add "%~1" /v %TOKEN_VALUE% /t REG_SZ /d %TOKEN% /f %~2 >nul
+if errorlevel 1 goto set_key_failed
 exit /b 0
 :set_key_failed
 >&2 echo %ME%: reg.exe could not write %~1 %~2
 if "%SCOPE%"=="machine" >&2 echo %ME%: /machine needs a prompt started with "Run as administrator"
+exit /b 1
+
+rem A new token for each registration, so that two copies never share one:
+rem digits only, from the clock and %RANDOM%. Should the time's layout ever
+rem yield anything else, %RANDOM% alone.
+:new_token
+set "STAMP=%TIME: =0%"
+set "TOKEN=%STAMP:~0,2%%STAMP:~3,2%%STAMP:~6,2%%STAMP:~9,2%%RANDOM%%RANDOM%%RANDOM%"
+set "REST=%TOKEN%"
+for %%C in (0 1 2 3 4 5 6 7 8 9) do call :strip_digit %%C
+if defined REST set "TOKEN=%RANDOM%%RANDOM%%RANDOM%%RANDOM%"
+exit /b 0
+:strip_digit
+if defined REST call set "REST=%%REST:%1=%%"
+exit /b 0
+
+rem Written after the keys: if reg.exe failed, the file still holds the token
+rem the key kept. Judged by reading it back (see write_manifest on ||).
+:write_token
+set "SAVED="
+if exist "%TOKEN_FILE%\*" goto write_token_failed
+>"%TOKEN_FILE%" echo %TOKEN%
+if exist "%TOKEN_FILE%" for /f "usebackq delims=" %%T in ("%TOKEN_FILE%") do set "SAVED=%%T"
+if "%SAVED%"=="%TOKEN%" exit /b 0
+:write_token_failed
+>&2 echo %ME%: cannot write "%TOKEN_FILE%"
 exit /b 1
 
 rem The template, line by line: the path filled in, the origin line once per id.
