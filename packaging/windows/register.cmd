@@ -84,11 +84,14 @@ call :write_manifest
 if errorlevel 1 exit /b 1
 call :new_token
 if "%SCOPE%"=="machine" goto register_machine
+call :avoid_token "HKCU\%~2" ""
 call :set_key "HKCU\%~2" ""
 if errorlevel 1 exit /b 1
 goto registered
 :register_machine
 rem Which view a browser reads first depends on its build: both get the key.
+call :avoid_token "HKLM\%~2" /reg:32
+call :avoid_token "HKLM\%~2" /reg:64
 call :set_key "HKLM\%~2" /reg:32
 if errorlevel 1 exit /b 1
 call :set_key "HKLM\%~2" /reg:64
@@ -111,9 +114,9 @@ exit /b 0
 if "%SCOPE%"=="machine" >&2 echo %ME%: /machine needs a prompt started with "Run as administrator"
 exit /b 1
 
-rem A new token for each registration, so that two copies never share one:
-rem digits only, from the clock and %RANDOM%. Should the time's layout ever
-rem yield anything else, %RANDOM% alone.
+rem A new token for each registration: digits only, from the clock and
+rem %RANDOM%. Should the time's layout ever yield anything else, %RANDOM%
+rem alone. Never the token of the key it replaces (avoid_token).
 :new_token
 set "STAMP=%TIME: =0%"
 set "TOKEN=%STAMP:~0,2%%STAMP:~3,2%%STAMP:~6,2%%STAMP:~9,2%%RANDOM%%RANDOM%%RANDOM%"
@@ -123,6 +126,26 @@ if defined REST set "TOKEN=%RANDOM%%RANDOM%%RANDOM%%RANDOM%"
 exit /b 0
 :strip_digit
 if defined REST call set "REST=%%REST:%1=%%"
+exit /b 0
+
+rem %1 key, %2 registry view or "". cmd.exe seeds %RANDOM% with the second it
+rem started in, and Wine's %TIME% has no seconds, so a copy registered soon
+rem after another may draw the very token of the key it takes over; it must
+rem not, or the other copy's unregister.cmd would take the key for its own.
+:avoid_token
+set "VALUE="
+for /f "usebackq delims=" %%L in (`reg query "%~1" /v %TOKEN_VALUE% %~2 2^>nul`) do (set "LINE=%%L" & call :take_value)
+if "%VALUE%"=="%TOKEN%" set "TOKEN=%TOKEN%7"
+exit /b 0
+
+rem One line of "reg query": the value, into VALUE, follows its type, REG_SZ.
+:take_value
+if "%LINE:REG_SZ=%"=="%LINE%" exit /b 0
+set "VALUE=%LINE:*REG_SZ=%"
+:trim_value
+if not defined VALUE exit /b 0
+if "%VALUE:~0,1%"==" " (set "VALUE=%VALUE:~1%" & goto trim_value)
+if "%VALUE:~0,1%"=="	" (set "VALUE=%VALUE:~1%" & goto trim_value)
 exit /b 0
 
 rem Written after the keys: if reg.exe failed, the file still holds the token
