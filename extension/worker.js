@@ -15,6 +15,7 @@ import {
   unknownWindowAnswer,
 } from './protocol.js';
 import { Backoff, DevtoolsTracker, parseDevtoolsPortName } from './state.js';
+import { CONNECTED, hostStatus } from './status.js';
 
 // The host waits 5 s for an answer. A chrome API that has not settled well
 // before that gets the unknown-window answer instead, so no question is left
@@ -56,6 +57,26 @@ export function startWorker(chrome, options = {}) {
     return err && err.message ? err.message : '';
   }
 
+  // The badge is where a user sees why nothing works; a browser without
+  // chrome.action, or one shutting down, must not break the port's handling.
+  function showStatus(status) {
+    const action = chrome.action;
+    if (!action) return;
+    const calls = [
+      () => action.setBadgeText({ text: status.text }),
+      () => action.setBadgeBackgroundColor({ color: status.color }),
+      () => action.setTitle({ title: status.title }),
+    ];
+    for (const call of calls) {
+      try {
+        const done = call();
+        if (done && typeof done.catch === 'function') done.catch((e) => log.info(TAG, 'badge:', errorText(e)));
+      } catch (e) {
+        log.info(TAG, 'badge:', errorText(e));
+      }
+    }
+  }
+
   function post(target, message) {
     try {
       target.postMessage(message);
@@ -83,11 +104,15 @@ export function startWorker(chrome, options = {}) {
       p = chrome.runtime.connectNative(HOST_NAME);
     } catch (e) {
       log.error(TAG, 'connectNative failed:', errorText(e));
+      showStatus(hostStatus(errorText(e)));
       scheduleReconnect(0);
       return;
     }
     port = p;
     connectedAt = now();
+    // Chromium fails a missing or refused host only after connectNative has
+    // returned, through onDisconnect; until then the port counts as up.
+    showStatus(CONNECTED);
     p.onMessage.addListener((message) => onHostMessage(p, message));
     p.onDisconnect.addListener(() => onHostDisconnect(p));
     // A new host knows no window yet.
@@ -99,6 +124,7 @@ export function startWorker(chrome, options = {}) {
     if (p !== port) return;
     port = null;
     log.warn(TAG, 'host disconnected', why);
+    showStatus(hostStatus(why));
     scheduleReconnect(now() - connectedAt);
   }
 

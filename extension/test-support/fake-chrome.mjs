@@ -123,8 +123,19 @@ export function makeFakeChrome() {
     },
   };
 
+  // The action keeps what was last set, as the toolbar shows it.
+  fake.badge = {};
+  const action = {};
+  for (const [method, field] of [['setBadgeText', 'text'], ['setBadgeBackgroundColor', 'color'], ['setTitle', 'title']]) {
+    action[method] = (details) => {
+      fake.badge[field] = details[field];
+      return Promise.resolve();
+    };
+  }
+
   const chrome = {
     runtime,
+    action,
     windows: {
       WINDOW_ID_NONE: -1,
       WINDOW_ID_CURRENT: -2,

@@ -30,6 +30,7 @@ describe('manifest', () => {
     assert.match(manifest.version, /^\d+(\.\d+){0,3}$/);
     assert.deepEqual(manifest.background, { service_worker: 'background.js', type: 'module' });
     assert.equal(manifest.devtools_page, 'devtools.html');
+    assert.deepEqual(manifest.action, { default_title: 'Orvendel reference extension' });
     assert.deepEqual([...manifest.permissions].sort(), ['nativeMessaging', 'tabs', 'webNavigation']);
     assert.equal(manifest.content_scripts, undefined);
     assert.equal(manifest.host_permissions, undefined);

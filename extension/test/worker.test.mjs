@@ -404,3 +404,69 @@ describe('reconnect', () => {
     assert.ok(console.lines.warn.some((l) => l.includes('Native host has exited.')));
   });
 });
+
+describe('badge and title', () => {
+  const see = 'See README: Troubleshooting (orvendel-doctor tells why).';
+  const says = (meaning, message) => `Orvendel: ${meaning}.\nThe browser says: "${message}"\n${see}`;
+  const red = '#D93025';
+  // [case, lastError at disconnect (null: none yet), what the action shows]
+  const states = [
+    ['connected', null, { text: 'ON', color: '#188038', title: 'Orvendel: connected to the host.' }],
+    ['not found', 'Specified native messaging host not found.',
+      { text: 'MISS', color: red, title: says('the host is not registered, or its manifest does not load', 'Specified native messaging host not found.') }],
+    ['forbidden', 'Access to the specified native messaging host is forbidden.',
+      { text: 'DENY', color: red, title: says("the host's manifest does not allow this extension", 'Access to the specified native messaging host is forbidden.') }],
+    ['blocked by policy', 'Access to the native messaging host was disabled by the system administrator.',
+      { text: 'OFF', color: '#5F6368', title: says('a policy blocks the host', 'Access to the native messaging host was disabled by the system administrator.') }],
+    ['host exited', 'Native host has exited.',
+      { text: 'EXIT', color: '#E37400', title: says('the host started and ended', 'Native host has exited.') }],
+    ['any other error', 'Failed to start native messaging host.',
+      { text: 'ERR', color: red, title: says('no connection to the host', 'Failed to start native messaging host.') }],
+    ['a text that differs only in case', 'specified native messaging host not found.',
+      { text: 'ERR', color: red, title: says('no connection to the host', 'specified native messaging host not found.') }],
+    ['no lastError at all', '',
+      { text: 'ERR', color: red, title: `Orvendel: no connection to the host.\nThe browser gave no reason.\n${see}` }],
+  ];
+
+  it('shows each state, and connected again once the back-off reconnects', async () => {
+    for (const [what, lastError, shown] of states) {
+      const { fake, clock } = boot();
+      await settle();
+      if (lastError !== null) {
+        fake.port.hostExits(lastError);
+        assert.deepEqual(fake.badge, shown, what);
+        assert.deepEqual(clock.pendingDelays(), [1000], `${what}: still reconnects`);
+        clock.advance(1000);
+        assert.equal(fake.connectNativeCalls.length, 2, what);
+      }
+      assert.deepEqual(fake.badge, states[0][2], `${what}: connected`);
+    }
+  });
+
+  it('shows why connectNative threw', () => {
+    const fake = browser();
+    fake.chrome.runtime.connectNative = () => {
+      throw new Error('Access to the native messaging host was disabled by the system administrator.');
+    };
+    boot(fake);
+    assert.deepEqual(fake.badge, states[3][2]);
+  });
+
+  it('keeps the port working when the action is missing or its setters fail', async () => {
+    const breakages = {
+      'no chrome.action': (c) => delete c.action,
+      'setters throw': (c) => (c.action.setBadgeText = c.action.setTitle = () => { throw new Error('gone'); }),
+      'setters reject': (c) => (c.action.setBadgeBackgroundColor = () => Promise.reject(new Error('gone'))),
+    };
+    for (const [what, breakIt] of Object.entries(breakages)) {
+      const fake = browser();
+      breakIt(fake.chrome);
+      const { clock } = boot(fake);
+      await settle();
+      fake.port.hostExits('Specified native messaging host not found.');
+      clock.advance(1000);
+      await settle();
+      assert.deepEqual(fake.port.sent, [{ CommandID: 'FindHandle', CommandArgs: WIN }], what);
+    }
+  });
+});

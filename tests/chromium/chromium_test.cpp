@@ -8,7 +8,10 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -21,6 +24,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <rapidjson/document.h>
 
 #include "bridge/contract.h"
 #include "bridge/profiles.h"
@@ -275,6 +280,8 @@ protected:
 
     void TearDown() override {
         EndEverything();
+        if (cdpIn_ >= 0) close(cdpIn_);
+        if (cdpOut_ >= 0) close(cdpOut_);
         agent_.Close();
         if (windowAdded_) DesktopRemoveWindow(kWindow);
         folder_.Remove();
@@ -286,13 +293,26 @@ protected:
 
     // Starts the browser on the test page; its pid is the browser process
     // (the shell and Debian's wrapper script exec it).
-    ::testing::AssertionResult StartBrowser(const std::vector<std::string>& extraFlags = {}) {
+    // devtoolsPipe: the browser's --remote-debugging-pipe ends (its fds 3
+    // and 4) are FIFOs in our folder, which OpenDevtoolsPipe then opens.
+    ::testing::AssertionResult StartBrowser(const std::vector<std::string>& extraFlags = {},
+                                            bool devtoolsPipe = false) {
         const fs::path home = root_ / "home";
+        std::string redirect = " >>'" + (root_ / "chromium.log").string() + "' 2>&1";
+        if (devtoolsPipe) {
+            for (const char* fifo : {"cdp-in", "cdp-out"}) {
+                if (mkfifo((root_ / fifo).c_str(), 0600) != 0) {
+                    return ::testing::AssertionFailure() << "mkfifo " << fifo << ": " << strerror(errno);
+                }
+            }
+            redirect += " 3<'" + (root_ / "cdp-in").string() + "' 4>'" + (root_ / "cdp-out").string() + "'";
+        }
         std::vector<std::string> args = {
-            "-c", "exec \"$0\" \"$@\" >>'" + (root_ / "chromium.log").string() + "' 2>&1", kChromium,
+            "-c", "exec \"$0\" \"$@\"" + redirect, kChromium,
             "--headless=new", "--no-sandbox", "--user-data-dir=" + (root_ / "profile").string(),
             "--no-first-run", "--no-default-browser-check", "--disable-gpu",
             "--load-extension=" + extension_};
+        if (devtoolsPipe) args.push_back("--remote-debugging-pipe");
         args.insert(args.end(), extraFlags.begin(), extraFlags.end());
         args.push_back(pages_.top);
         std::vector<std::pair<std::string, std::string>> env = folder_.HostEnvironment();
@@ -447,6 +467,61 @@ protected:
         tracked_.clear();
     }
 
+    // ---- the DevTools protocol over --remote-debugging-pipe: one JSON
+    // message per NUL-terminated record, each way ----
+
+    ::testing::AssertionResult OpenDevtoolsPipe() {
+        // Our reading end first: the shell opens fd 3, then waits on fd 4 for a reader.
+        cdpOut_ = open((root_ / "cdp-out").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (cdpOut_ < 0) return ::testing::AssertionFailure() << "open cdp-out: " << strerror(errno);
+        while (cdpIn_ < 0 && MsSince(started_) < kStartMs) {
+            cdpIn_ = open((root_ / "cdp-in").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (cdpIn_ < 0) SleepMs(50);  // ENXIO until the shell opens its end
+        }
+        if (cdpIn_ < 0) return ::testing::AssertionFailure() << "the browser never opened its DevTools pipe";
+        fcntl(cdpIn_, F_SETFL, 0);
+        return ::testing::AssertionSuccess();
+    }
+
+    // Sends one command and returns its reply's "result" (an empty object on
+    // an error reply, whose text goes to *error). Events are skipped.
+    bool Devtools(const std::string& method, const std::string& params, const std::string& session,
+                  rapidjson::Document* reply, std::string* error) {
+        const int id = ++cdpId_;
+        std::string message = "{\"id\":" + std::to_string(id) + ",\"method\":\"" + method + "\",\"params\":" + params +
+                              (session.empty() ? "" : ",\"sessionId\":\"" + session + "\"") + "}";
+        message.push_back('\0');
+        if (write(cdpIn_, message.data(), message.size()) != static_cast<ssize_t>(message.size())) {
+            *error = "cannot write to the DevTools pipe";
+            return false;
+        }
+        auto sent = Clock::now();
+        while (MsSince(sent) < kQuestionMs) {
+            size_t end;
+            while ((end = cdpBuffer_.find('\0')) != std::string::npos) {
+                std::string record = cdpBuffer_.substr(0, end);
+                cdpBuffer_.erase(0, end + 1);
+                reply->Parse(record.c_str());
+                if (reply->HasParseError() || !reply->IsObject() || !reply->HasMember("id") ||
+                    !(*reply)["id"].IsInt() || (*reply)["id"].GetInt() != id) {
+                    continue;
+                }
+                if (reply->HasMember("result")) return true;
+                *error = method + " failed: " + record;
+                return false;
+            }
+            pollfd p = {cdpOut_, POLLIN, 0};
+            if (poll(&p, 1, 200) > 0) {
+                char chunk[65536];
+                ssize_t n = read(cdpOut_, chunk, sizeof chunk);
+                if (n > 0) cdpBuffer_.append(chunk, static_cast<size_t>(n));
+                if (n == 0) SleepMs(50);  // no writer yet, or the browser ended
+            }
+        }
+        *error = method + ": no reply within " + std::to_string(kQuestionMs) + " ms";
+        return false;
+    }
+
     HostFolder folder_;
     AgentSide agent_;
     ChildProcess browser_;
@@ -457,6 +532,10 @@ protected:
     Pages pages_;
     bool windowAdded_ = false;
     std::vector<Proc> tracked_;
+    int cdpIn_ = -1;
+    int cdpOut_ = -1;
+    int cdpId_ = 0;
+    std::string cdpBuffer_;
 };
 
 // The URL question about a window the browser's own extension bound: the
@@ -551,6 +630,53 @@ TEST_F(ChromiumTest, ClosingTheBrowserEndsTheHost) {
         if (Alive(proc)) left += " " + std::to_string(proc.pid) + " (" + ExeOf(proc.pid) + ")";
     }
     EXPECT_TRUE(left.empty()) << "still running after the browser ended:" << left;
+}
+
+// No host registered: the extension's toolbar button says so, with the
+// browser's own words in its tooltip. Read from the extension's service worker
+// through the DevTools protocol, as the user would see it.
+TEST_F(ChromiumTest, BadgeSaysTheHostIsNotFound) {
+    std::error_code ec;
+    ASSERT_TRUE(fs::remove(root_ / "profile" / "NativeMessagingHosts" / (std::string(kHostName) + ".json"), ec));
+    ASSERT_TRUE(StartBrowser({}, true));
+    ASSERT_TRUE(OpenDevtoolsPipe()) << Diagnostics();
+
+    const std::string worker = std::string(kExtensionOrigin) + "background.js";
+    rapidjson::Document reply;
+    std::string error, targetId;
+    while (targetId.empty() && MsSince(started_) < kStartMs) {
+        ASSERT_TRUE(Devtools("Target.getTargets", "{}", "", &reply, &error)) << error << "\n" << Diagnostics();
+        for (const auto& t : reply["result"]["targetInfos"].GetArray()) {
+            if (t["type"] == "service_worker" && t["url"].GetString() == worker) targetId = t["targetId"].GetString();
+        }
+        if (targetId.empty()) SleepMs(200);
+    }
+    ASSERT_FALSE(targetId.empty()) << "no service worker " << worker << "\n" << Diagnostics();
+    ASSERT_TRUE(Devtools("Target.attachToTarget", "{\"targetId\":\"" + targetId + "\",\"flatten\":true}", "", &reply,
+                         &error))
+        << error;
+    const std::string session = reply["result"]["sessionId"].GetString();
+
+    const std::string expected =
+        "[\"MISS\",[217,48,37,255],\"Orvendel: the host is not registered, or its manifest does not load.\\n"
+        "The browser says: \\\"Specified native messaging host not found.\\\"\\n"
+        "See README: Troubleshooting (orvendel-doctor tells why).\"]";
+    const std::string ask =
+        "{\"expression\":\"Promise.all([chrome.action.getBadgeText({}), chrome.action.getBadgeBackgroundColor({}),"
+        " chrome.action.getTitle({})]).then(JSON.stringify)\",\"awaitPromise\":true,\"returnByValue\":true}";
+    std::string shown = "(nothing)";
+    auto asked = Clock::now();
+    // The badge turns ON for a moment on each retry of the back-off.
+    while (shown != expected && MsSince(asked) < 30000) {
+        ASSERT_TRUE(Devtools("Runtime.evaluate", ask, session, &reply, &error)) << error;
+        const auto& value = reply["result"]["result"];
+        shown = value.HasMember("value") && value["value"].IsString() ? value["value"].GetString()
+                : value.HasMember("description") && value["description"].IsString()
+                    ? std::string("(threw) ") + value["description"].GetString()
+                    : "(no value)";
+        if (shown != expected) SleepMs(100);
+    }
+    EXPECT_EQ(shown, expected) << Diagnostics();
 }
 
 }  // namespace
