@@ -151,6 +151,12 @@ ok = ok and [(b["browser"], b["checked"]) for b in some] == [(i, i == "chromium"
 ok = ok and some[0]["browser_says"] == "Specified native messaging host not found."
 sys.exit(0 if ok else 1)
 PY
+# Ubuntu's chromium-browser: a script that starts the snap is not a Chromium of the system's.
+rm "$ORVENDEL_SYSTEM_ROOT/usr/bin/chromium"
+printf '#!/bin/sh\nexec /snap/bin/chromium "$@"\n' >"$ORVENDEL_SYSTEM_ROOT/usr/bin/chromium-browser"
+chmod +x "$ORVENDEL_SYSTEM_ROOT/usr/bin/chromium-browser"
+"$DOCTOR" --json >"$T/out.json" 2>"$T/err.txt" ||
+  fail "Ubuntu's chromium-browser script counted as a Chromium of the system's"
 end
 
 begin "JSON stays valid whatever bytes a path holds"

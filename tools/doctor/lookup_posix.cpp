@@ -228,13 +228,29 @@ std::vector<std::string> KnownBrowsers() {
     return ids;
 }
 
+namespace {
+
+// Ubuntu's chromium-browser deb is a transitional package that brings the
+// snap (https://snapcraft.io/blog/chromium-in-ubuntu-deb-to-snap-transition):
+// its /usr/bin/chromium-browser is a script that starts /snap/bin/chromium,
+// which is that browser, not a Chromium of the system's.
+bool StartsSnap(const std::string& program) {
+    std::ifstream in(program, std::ios::binary);
+    char head[4096] = {};
+    in.read(head, sizeof head - 1);
+    const std::string text(head, static_cast<size_t>(in.gcount()));
+    return text.compare(0, 2, "#!") == 0 && text.find("/snap/bin/") != std::string::npos;
+}
+
+}  // namespace
+
 bool BrowserInstalled(const std::string& browser) {
     const Browser* b = Find(browser);
     if (b == nullptr) return false;
     for (const char* program : b->programs) {
         if (program == nullptr) continue;
         const std::string at = program[0] == '~' ? Home() + (program + 1) : SystemPath(program);
-        if (::access(at.c_str(), X_OK) == 0) return true;
+        if (::access(at.c_str(), X_OK) == 0 && (b->confined != nullptr || !StartsSnap(at))) return true;
     }
     return false;
 }
