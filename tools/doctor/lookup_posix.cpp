@@ -68,8 +68,9 @@ ProgramVerdict SnapCannotStart(const std::string&, const std::string& pathValue)
 ProgramVerdict FlatpakCannotStart(const std::string&, const std::string& pathValue) {
     ProgramVerdict v;
     v.status = Status::kFail;
-    v.text = "a Flatpak browser cannot start a host outside its sandbox: " + pathValue +
-             " is not there, and no portal starts it (https://github.com/flatpak/xdg-desktop-portal/issues/655)";
+    v.text = "a Flatpak browser cannot start a host outside its sandbox: it looks for " + pathValue +
+             " among the sandbox's files, not the system's, and no portal starts a host outside "
+             "(https://github.com/flatpak/xdg-desktop-portal/issues/655)";
     v.fix = "use the browser's deb or rpm package";
     v.browserSays = browser_says::kFailedToStart;
     return v;
@@ -265,7 +266,7 @@ BrowserInputs GatherBrowser(const std::string& browser, const std::string& name)
     in.registerFix = "register the host: install the package, or run install.sh";
     in.judgeProgram = b->confined != nullptr ? b->confined : JudgeProgram;
     if (b->confined != nullptr) {
-        in.registerFix = "use the browser's deb or rpm package: the host cannot run inside its sandbox";
+        in.registerFix = "use the browser's deb or rpm package: its sandbox keeps the host out wherever it is registered";
     }
     // A confined package reads its policies from inside its sandbox only.
     if (b->etc != nullptr) ReadPolicies(SystemPath(std::string(b->etc) + "/policies"), &in);
