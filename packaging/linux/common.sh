@@ -6,6 +6,12 @@
 
 HOST_NAME=com.orvendel.native_host
 ALL_BROWSERS="chrome chromium edge"
+# BROWSER=FOLDER under the user's config folder, one per channel: every
+# channel has a user data folder of its own, and all of a browser's share
+# its system folder. The same channels as orvendel-doctor's table
+# (tools/doctor/lookup_posix.cpp, kBrowsers).
+USER_FOLDERS="chrome=google-chrome chrome=google-chrome-beta chrome=google-chrome-unstable chromium=chromium
+edge=microsoft-edge edge=microsoft-edge-beta edge=microsoft-edge-dev"
 
 usage() {
   cat <<EOF
@@ -85,7 +91,19 @@ parse_arguments() {
   fi
 }
 
-manifest_folder() { # BROWSER
+# The keys manifest_folder takes for BROWSER: its channels' folder names
+# for --user, the browser itself for --system.
+folder_keys() { # BROWSER
+  if [ "$scope" = user ]; then
+    for pair in $USER_FOLDERS; do
+      [ "${pair%%=*}" != "$1" ] || printf '%s\n' "${pair#*=}"
+    done
+  else
+    printf '%s\n' "$1"
+  fi
+}
+
+manifest_folder() { # KEY (from folder_keys)
   if [ "$scope" = user ]; then
     config=${XDG_CONFIG_HOME:-}
     # Chrome ignores a relative XDG_CONFIG_HOME, as the XDG rules say.
@@ -96,11 +114,7 @@ manifest_folder() { # BROWSER
         config=$HOME/.config
         ;;
     esac
-    case $1 in
-      chrome) echo "$config/google-chrome/NativeMessagingHosts" ;;
-      chromium) echo "$config/chromium/NativeMessagingHosts" ;;
-      edge) echo "$config/microsoft-edge/NativeMessagingHosts" ;;
-    esac
+    echo "$config/$1/NativeMessagingHosts"
   else
     case $1 in
       chrome) echo "$root/etc/opt/chrome/native-messaging-hosts" ;;

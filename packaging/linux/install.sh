@@ -5,7 +5,8 @@
 #   install.sh [--user|--system] [--browser chrome|chromium|edge|all]
 #              [--id ID[,ID...]] [--host PATH]
 #
-# --user (default) writes under ${XDG_CONFIG_HOME:-$HOME/.config}; --system
+# --user (default) writes under ${XDG_CONFIG_HOME:-$HOME/.config}, in the
+# folder of each channel (Beta, Dev) too; --system
 # under /etc, prefixed by $ORVENDEL_ROOT when set (a staging root, as DESTDIR:
 # the host is then looked for under it, and the manifest names it as seen
 # from the target system). --browser may repeat or take a comma list.
@@ -105,23 +106,23 @@ fill_template() {
   ' "$template"
 }
 
-# Each browser once, in a fixed order.
+# Each browser once, in a fixed order, then its folders.
 targets=
 for browser in $ALL_BROWSERS; do
   case " $browsers " in
-    *" $browser "*) targets="$targets $browser" ;;
+    *" $browser "*) targets="$targets $(folder_keys "$browser")" ;;
   esac
 done
 
 # mv would put a manifest inside a folder of that name and succeed; found
 # before anything is written.
-for browser in $targets; do
-  manifest=$(manifest_folder "$browser")/$HOST_NAME.json
+for key in $targets; do
+  manifest=$(manifest_folder "$key")/$HOST_NAME.json
   [ ! -d "$manifest" ] || die "cannot write $manifest: it is a folder"
 done
 
-for browser in $targets; do
-  folder=$(manifest_folder "$browser")
+for key in $targets; do
+  folder=$(manifest_folder "$key")
   manifest=$folder/$HOST_NAME.json
   mkdir -p -- "$folder" || die "cannot create $folder"
   # Written aside and renamed, so a browser never reads half a manifest.

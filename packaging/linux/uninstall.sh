@@ -19,9 +19,11 @@ here=$(CDPATH='' cd -- "$(dirname -- "$0")" && pwd)
 parse_arguments "$@"
 
 for browser in $browsers; do
-  manifest=$(manifest_folder "$browser")/$HOST_NAME.json
-  if [ -e "$manifest" ] || [ -L "$manifest" ]; then
-    rm -f -- "$manifest" || die "cannot remove $manifest"
-    printf 'removed %s\n' "$manifest"
-  fi
+  for key in $(folder_keys "$browser"); do
+    manifest=$(manifest_folder "$key")/$HOST_NAME.json
+    if [ -e "$manifest" ] || [ -L "$manifest" ]; then
+      rm -f -- "$manifest" || die "cannot remove $manifest"
+      printf 'removed %s\n' "$manifest"
+    fi
+  done
 done

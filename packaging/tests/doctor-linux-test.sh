@@ -31,14 +31,15 @@ manifest() {
     "${2:-$HOST_NAME}" "${3:-$HOST}" "${4:-[\"chrome-extension://$REF/\"]}" >"$1"
 }
 
-# verdict: the last run's Chrome verdict, one line: what the extension is
-# told (or "starts"), then each Chrome check as "STATUS rule", in order.
+# verdict: the last run's verdict for $BROWSER (default chrome), one line:
+# what the extension is told (or "starts"), then each of its checks as
+# "STATUS rule", in order.
 verdict() {
-  python3 - "$T/out.json" <<'PY'
+  python3 - "$T/out.json" "${BROWSER:-chrome}" <<'PY'
 import json, sys
 doc = json.load(open(sys.argv[1], encoding="utf-8"))
-b = [v for v in doc["browsers"] if v["browser"] == "chrome"][0]
-checks = [c["status"] + " " + c["rule"] for c in doc["checks"] if c["browser"] == "chrome" and c["area"] != "agent"]
+b = [v for v in doc["browsers"] if v["browser"] == sys.argv[2]][0]
+checks = [c["status"] + " " + c["rule"] for c in doc["checks"] if c["browser"] == sys.argv[2] and c["area"] != "agent"]
 print(" | ".join([b["browser_says"] or "starts"] + checks))
 PY
 }
@@ -49,7 +50,7 @@ run_case() {
   rm -rf "$HOME" "$ORVENDEL_SYSTEM_ROOT"
   mkdir -p "$HOME" "$ORVENDEL_SYSTEM_ROOT"
   $2
-  "$DOCTOR" --browser chrome --json >"$T/out.json" 2>"$T/err.txt"
+  "$DOCTOR" --browser "${BROWSER:-chrome}" --json >"$T/out.json" 2>"$T/err.txt"
   local rc=$? got
   [ "$rc" -eq "$3" ] || fail "exit status $rc, expected $3"
   got=$(verdict) || { fail "no JSON report"; show "$T/out.json"; }
@@ -81,6 +82,55 @@ run_case "the extension not allowed" other_id 1 \
 run_case "a blocklist policy" blocked 1 "$BLOCKED | FAIL policy.blocklist"
 run_case "after install.sh --user: nothing to warn of" installed_user 0 "starts | $GOOD"
 
+# Confined packages: where each reads the user's manifests, and that it
+# cannot start a host of the system's whatever the manifest says.
+FAILED_TO_START="Failed to start native messaging host."
+CONFINED="$FAILED_TO_START | OK registration.used | OK manifest.fields | OK manifest.origin | FAIL program"
+snap() {
+  mkdir -p "$ORVENDEL_SYSTEM_ROOT/snap/chromium/current"
+  manifest "$HOME/snap/chromium/common/chromium/NativeMessagingHosts/$HOST_NAME.json"
+}
+snap_host_folders() {
+  mkdir -p "$ORVENDEL_SYSTEM_ROOT/snap/bin"
+  cp /bin/true "$ORVENDEL_SYSTEM_ROOT/snap/bin/chromium"
+  sh "$SOURCE/packaging/linux/install.sh" --user --browser chromium --host "$HOST" >/dev/null
+  manifest "$ORVENDEL_SYSTEM_ROOT/etc/chromium/native-messaging-hosts/$HOST_NAME.json"
+}
+flatpak_system() {
+  mkdir -p "$ORVENDEL_SYSTEM_ROOT/var/lib/flatpak/app/org.chromium.Chromium"
+  manifest "$HOME/.var/app/org.chromium.Chromium/config/chromium/NativeMessagingHosts/$HOST_NAME.json"
+}
+flatpak_user_host_folders() {
+  mkdir -p "$HOME/.local/share/flatpak/app/com.microsoft.Edge"
+  manifest "$ORVENDEL_SYSTEM_ROOT/etc/opt/edge/native-messaging-hosts/$HOST_NAME.json"
+  manifest "$HOME/.config/microsoft-edge/NativeMessagingHosts/$HOST_NAME.json"
+}
+BROWSER=chromium-snap run_case "a snap Chromium: its own folder, no host of the system's" snap 1 "$CONFINED"
+BROWSER=chromium-snap run_case "a snap Chromium: the host's folders are not its" snap_host_folders 1 \
+  "$NOT_FOUND | FAIL registration.none"
+BROWSER=chromium-flatpak run_case "a Flatpak Chromium: its own folder, no host of the system's" flatpak_system 1 "$CONFINED"
+BROWSER=edge-flatpak run_case "a Flatpak Edge of the user's: the host's folders are not its" flatpak_user_host_folders 1 \
+  "$NOT_FOUND | FAIL registration.none"
+
+begin "install.sh --user reaches every channel the doctor knows; no confined browser starts the host"
+rm -rf "$HOME" "$ORVENDEL_SYSTEM_ROOT"
+mkdir -p "$HOME" "$ORVENDEL_SYSTEM_ROOT"
+sh "$SOURCE/packaging/linux/install.sh" --user --host "$HOST" >/dev/null || fail "install.sh --user failed"
+"$DOCTOR" --json >"$T/out.json" 2>"$T/err.txt"
+python3 - "$T/out.json" "$DOCTOR" <<'PY' || fail "the doctor and install.sh disagree"
+import json, subprocess, sys
+ids = [b["browser"] for b in json.load(open(sys.argv[1]))["browsers"]]
+bad = []
+for i in ids:
+    doc = json.loads(subprocess.run([sys.argv[2], "--browser", i, "--json"], capture_output=True).stdout)
+    b = doc["browsers"][0]
+    if b["starts"] == (i.endswith("-snap") or i.endswith("-flatpak")):
+        bad.append(i + (" starts" if b["starts"] else ": " + b["browser_says"]))
+print("\n".join(bad))
+sys.exit(1 if bad or len(ids) < 7 else 0)
+PY
+end
+
 begin "without --browser: browsers not installed are listed as such, not failed"
 rm -rf "$HOME" "$ORVENDEL_SYSTEM_ROOT"
 mkdir -p "$HOME" "$ORVENDEL_SYSTEM_ROOT/usr/bin"
@@ -94,12 +144,19 @@ python3 - "$T/out.json" "$T/out2.json" <<'PY' || fail "the browsers' list is not
 import json, sys
 none = json.load(open(sys.argv[1]))["browsers"]
 some = json.load(open(sys.argv[2]))["browsers"]
-ids = ["chromium", "chrome", "chrome-beta", "chrome-dev", "edge", "edge-beta", "edge-dev"]
+ids = ["chromium", "chrome", "chrome-beta", "chrome-dev", "edge", "edge-beta", "edge-dev",
+       "chromium-snap", "chromium-flatpak", "chrome-flatpak", "edge-flatpak"]
 ok = [b["browser"] for b in none] == ids and not any(b["installed"] or b["checked"] for b in none)
 ok = ok and [(b["browser"], b["checked"]) for b in some] == [(i, i == "chromium") for i in ids]
 ok = ok and some[0]["browser_says"] == "Specified native messaging host not found."
 sys.exit(0 if ok else 1)
 PY
+# Ubuntu's chromium-browser: a script that starts the snap is not a Chromium of the system's.
+rm "$ORVENDEL_SYSTEM_ROOT/usr/bin/chromium"
+printf '#!/bin/sh\nexec /snap/bin/chromium "$@"\n' >"$ORVENDEL_SYSTEM_ROOT/usr/bin/chromium-browser"
+chmod +x "$ORVENDEL_SYSTEM_ROOT/usr/bin/chromium-browser"
+"$DOCTOR" --json >"$T/out.json" 2>"$T/err.txt" ||
+  fail "Ubuntu's chromium-browser script counted as a Chromium of the system's"
 end
 
 begin "JSON stays valid whatever bytes a path holds"

@@ -29,6 +29,20 @@ user_file() { # BROWSER [CONFIG]
   esac
 }
 
+# Each browser's channels, by their user data folders: install.sh --user
+# writes in every one.
+declare -A CHANNELS=([chrome]="google-chrome google-chrome-beta google-chrome-unstable" [chromium]=chromium
+  [edge]="microsoft-edge microsoft-edge-beta microsoft-edge-dev")
+# channels BROWSER...: every channel's user-level manifest into U, under
+# $CONFIG or the temporary HOME's .config.
+channels() {
+  local b f
+  U=()
+  for b in "$@"; do
+    for f in ${CHANNELS[$b]}; do U+=("${CONFIG:-$T/home/.config}/$f/NativeMessagingHosts/$HOST_NAME.json"); done
+  done
+}
+
 system_file() { # BROWSER
   case $1 in
     chrome) echo "$T/root/etc/opt/chrome/native-messaging-hosts/$HOST_NAME.json" ;;
@@ -63,16 +77,17 @@ expect_files() { # PATHS... (absolute)
   fi
 }
 
-begin "--user: all three browsers, the reference id, the host path escaped"
+begin "--user: every channel of the three browsers, the reference id, the host path escaped"
 fresh
 run install.sh --host "$HOST"
 expect_rc 0 "install.sh --user"
-for b in chrome chromium edge; do
-  check_manifest_json "$(user_file $b)" "$HOST" "$REF"
-  [ "$(stat -c %a "$(user_file $b)")" = 644 ] || fail "$(user_file $b) has mode $(stat -c %a "$(user_file $b)")"
+channels chrome chromium edge
+for f in "${U[@]}"; do
+  check_manifest_json "$f" "$HOST" "$REF"
+  [ "$(stat -c %a "$f")" = 644 ] || fail "$f has mode $(stat -c %a "$f")"
 done
-expect_files "$(user_file chrome)" "$(user_file chromium)" "$(user_file edge)"
-[ "$(grep -c '^installed ' "$OUT")" -eq 3 ] || fail "expected one 'installed' line per manifest"
+expect_files "${U[@]}"
+[ "$(grep -c '^installed ' "$OUT")" -eq 7 ] || fail "expected one 'installed' line per manifest"
 end
 
 begin "the same install twice leaves the same files"
@@ -80,21 +95,22 @@ cp "$(user_file edge)" "$T/first.json"
 run install.sh --user --host "$HOST"
 expect_rc 0 "second install"
 cmp -s "$T/first.json" "$(user_file edge)" || fail "the second install changed the manifest"
-expect_files "$(user_file chrome)" "$(user_file chromium)" "$(user_file edge)"
+expect_files "${U[@]}"
 end
 
 begin "--browser and --id choose browsers and origins"
 fresh
 run install.sh --browser edge --id "$ID_A,$ID_B" --id "$ID_A" --host "$HOST"
 expect_rc 0 "--browser edge --id A,B --id A"
-check_manifest_json "$(user_file edge)" "$HOST" "$ID_A" "$ID_B"
-expect_files "$(user_file edge)"
+channels edge
+for f in "${U[@]}"; do check_manifest_json "$f" "$HOST" "$ID_A" "$ID_B"; done
+expect_files "${U[@]}"
 fresh
 run install.sh --browser=chrome,chromium --browser chrome --id="$ID_B" --host "$HOST"
 expect_rc 0 "--browser=chrome,chromium --browser chrome"
-check_manifest_json "$(user_file chrome)" "$HOST" "$ID_B"
-check_manifest_json "$(user_file chromium)" "$HOST" "$ID_B"
-expect_files "$(user_file chrome)" "$(user_file chromium)"
+channels chrome chromium
+for f in "${U[@]}"; do check_manifest_json "$f" "$HOST" "$ID_B"; done
+expect_files "${U[@]}"
 end
 
 begin "a relative --host becomes absolute; XDG_CONFIG_HOME is followed when absolute"
@@ -104,13 +120,15 @@ fresh
 RC=$?
 expect_rc 0 "relative --host"
 check_manifest_json "$(user_file chrome "$T/home/xdg")" "$HOST" "$REF"
-expect_files "$(user_file chrome "$T/home/xdg")"
+CONFIG=$T/home/xdg channels chrome
+expect_files "${U[@]}"
 fresh
 (cd "$T/home" && env HOME="$T/home" XDG_CONFIG_HOME="relative" \
   sh "$SCRIPTS/install.sh" --browser chrome --host "$HOST") >"$OUT" 2>"$ERR"
 RC=$?
 expect_rc 0 "relative XDG_CONFIG_HOME"
-expect_files "$(user_file chrome)"
+channels chrome
+expect_files "${U[@]}"
 end
 
 begin "an invalid id is refused and nothing is written"
@@ -227,7 +245,8 @@ check_manifest_json "$(user_file edge)" "$LAYOUT/lib/orvendel/orvendel_host" "$R
 (cd / && env -u XDG_CONFIG_HOME HOME="$T/home" sh "$LAYOUT/share/orvendel/uninstall.sh" --browser edge) >"$OUT" 2>"$ERR"
 RC=$?
 expect_rc 0 "uninstall.sh from share/orvendel, started from another folder"
-[ -e "$(user_file edge)" ] && fail "uninstall.sh from share/orvendel left the manifest"
+channels edge
+for f in "${U[@]}"; do [ -e "$f" ] && fail "uninstall.sh from share/orvendel left $f"; done
 rm "$LAYOUT/share/orvendel/common.sh"
 env -u XDG_CONFIG_HOME HOME="$T/home" sh "$LAYOUT/share/orvendel/install.sh" --browser edge >"$OUT" 2>"$ERR"
 RC=$?

@@ -30,9 +30,51 @@ struct Browser {
     const char* userFolder;
     // chrome/common/chrome_paths.cc, DIR_NATIVE_MESSAGING;
     // components/policy/core/common/policy_paths.cc, kPolicyPath.
-    const char* etc;
+    const char* etc;  // nullptr: none the browser can read
+    // What shows it installed: under the system root, or under HOME ("~/").
     const char* programs[3];
+    // A confined package: its user data folder under HOME (none of the
+    // host's config folders), and what its sandbox makes of any host.
+    const char* homeFolder = nullptr;
+    ProgramVerdict (*confined)(const std::string& manifestPath, const std::string& pathValue) = nullptr;
 };
+
+// Snap: the Chromium snap keeps its user data in $SNAP_USER_COMMON/chromium
+// (its profile is ~/snap/chromium/common/chromium/Default,
+// https://github.com/darktrojan/openwith/issues/275), and strict confinement
+// keeps it from running programs of the host: "confinement prevents the
+// browser from executing random executables on the user's host"
+// (https://forum.snapcraft.io/t/native-messaging-support-in-strictly-confined-browser-snaps/26849).
+ProgramVerdict SnapCannotStart(const std::string&, const std::string& pathValue) {
+    ProgramVerdict v;
+    v.status = Status::kFail;
+    v.text = "a snap browser cannot start a host outside its confinement: the snap may not run " + pathValue +
+             " (https://forum.snapcraft.io/t/native-messaging-support-in-strictly-confined-browser-snaps/26849)";
+    v.fix = "use the browser's deb or rpm package";
+    v.browserSays = browser_says::kFailedToStart;
+    return v;
+}
+
+// Flatpak: the sandbox sets XDG_CONFIG_HOME to ~/.var/app/<id>/config
+// (https://docs.flatpak.org/en/latest/conventions.html#xdg-base-directories);
+// the host's /etc and programs are not in it. Only hosts shipped in the
+// org.chromium.Chromium.Extension point's native-messaging-hosts reach the
+// browser (https://github.com/flathub/org.chromium.Chromium, README), and a
+// host program outside the sandbox needs flatpak-spawn --host, which needs
+// the org.freedesktop.Flatpak permission
+// (https://docs.flatpak.org/en/latest/flatpak-command-reference.html#flatpak-spawn);
+// no portal for native messaging exists yet
+// (https://github.com/flatpak/xdg-desktop-portal/issues/655).
+ProgramVerdict FlatpakCannotStart(const std::string&, const std::string& pathValue) {
+    ProgramVerdict v;
+    v.status = Status::kFail;
+    v.text = "a Flatpak browser cannot start a host outside its sandbox: it looks for " + pathValue +
+             " among the sandbox's files, not the system's, and no portal starts a host outside "
+             "(https://github.com/flatpak/xdg-desktop-portal/issues/655)";
+    v.fix = "use the browser's deb or rpm package";
+    v.browserSays = browser_says::kFailedToStart;
+    return v;
+}
 
 // Edge on Linux is Chromium with Microsoft's folders (its packages install
 // /opt/microsoft/msedge*; it reads /etc/opt/edge).
@@ -48,6 +90,20 @@ const Browser kBrowsers[] = {
      {"/opt/microsoft/msedge-beta/msedge", nullptr, nullptr}},
     {"edge-dev", "Microsoft Edge Dev", "microsoft-edge-dev", "/etc/opt/edge",
      {"/opt/microsoft/msedge-dev/msedge", nullptr, nullptr}},
+    {"chromium-snap", "Chromium (snap)", nullptr, nullptr, {"/snap/bin/chromium", "/snap/chromium/current", nullptr},
+     "snap/chromium/common/chromium", SnapCannotStart},
+    // Flatpak's system installation is /var/lib/flatpak
+    // (https://github.com/flatpak/flatpak/wiki/Distribution), a --user one
+    // ~/.local/share/flatpak (flatpak-command-reference.html, flatpak install).
+    {"chromium-flatpak", "Chromium (Flatpak)", nullptr, nullptr,
+     {"/var/lib/flatpak/app/org.chromium.Chromium", "~/.local/share/flatpak/app/org.chromium.Chromium", nullptr},
+     ".var/app/org.chromium.Chromium/config/chromium", FlatpakCannotStart},
+    {"chrome-flatpak", "Google Chrome (Flatpak)", nullptr, nullptr,
+     {"/var/lib/flatpak/app/com.google.Chrome", "~/.local/share/flatpak/app/com.google.Chrome", nullptr},
+     ".var/app/com.google.Chrome/config/google-chrome", FlatpakCannotStart},
+    {"edge-flatpak", "Microsoft Edge (Flatpak)", nullptr, nullptr,
+     {"/var/lib/flatpak/app/com.microsoft.Edge", "~/.local/share/flatpak/app/com.microsoft.Edge", nullptr},
+     ".var/app/com.microsoft.Edge/config/microsoft-edge", FlatpakCannotStart},
 };
 
 const Browser* Find(const std::string& id) {
@@ -173,11 +229,29 @@ std::vector<std::string> KnownBrowsers() {
     return ids;
 }
 
+namespace {
+
+// Ubuntu's chromium-browser deb is a transitional package that brings the
+// snap (https://snapcraft.io/blog/chromium-in-ubuntu-deb-to-snap-transition):
+// its /usr/bin/chromium-browser is a script that starts /snap/bin/chromium,
+// which is that browser, not a Chromium of the system's.
+bool StartsSnap(const std::string& program) {
+    std::ifstream in(program, std::ios::binary);
+    char head[4096] = {};
+    in.read(head, sizeof head - 1);
+    const std::string text(head, static_cast<size_t>(in.gcount()));
+    return text.compare(0, 2, "#!") == 0 && text.find("/snap/bin/") != std::string::npos;
+}
+
+}  // namespace
+
 bool BrowserInstalled(const std::string& browser) {
     const Browser* b = Find(browser);
     if (b == nullptr) return false;
     for (const char* program : b->programs) {
-        if (program != nullptr && ::access(SystemPath(program).c_str(), X_OK) == 0) return true;
+        if (program == nullptr) continue;
+        const std::string at = program[0] == '~' ? Home() + (program + 1) : SystemPath(program);
+        if (::access(at.c_str(), X_OK) == 0 && (b->confined != nullptr || !StartsSnap(at))) return true;
     }
     return false;
 }
@@ -190,8 +264,12 @@ BrowserInputs GatherBrowser(const std::string& browser, const std::string& name)
     in.browser = browser;
     in.shown = b->shown;
     in.registerFix = "register the host: install the package, or run install.sh";
-    in.judgeProgram = JudgeProgram;
-    ReadPolicies(SystemPath(std::string(b->etc) + "/policies"), &in);
+    in.judgeProgram = b->confined != nullptr ? b->confined : JudgeProgram;
+    if (b->confined != nullptr) {
+        in.registerFix = "use the browser's deb or rpm package: its sandbox keeps the host out wherever it is registered";
+    }
+    // A confined package reads its policies from inside its sandbox only.
+    if (b->etc != nullptr) ReadPolicies(SystemPath(std::string(b->etc) + "/policies"), &in);
     // External extensions (JSON files in the browser's extensions folders)
     // are not read: only a policy's install is told.
     if (UsesEdgeNames(browser)) in.storeUpdateUrl = kEdgeAddonsUpdateUrl;
@@ -200,11 +278,16 @@ BrowserInputs GatherBrowser(const std::string& browser, const std::string& name)
     // DIR_USER_NATIVE_MESSAGING: <user data dir>/NativeMessagingHosts), then
     // the system's (DIR_NATIVE_MESSAGING).
     const UserData userData = UserDataDir();
-    const std::string userDir = !userData.dir.empty() ? userData.dir : ConfigHome() + "/" + b->userFolder;
+    // A confined browser is started by its package, without the switches
+    // and variables given here.
+    const std::string userDir = b->homeFolder != nullptr ? Home() + "/" + b->homeFolder
+                                : !userData.dir.empty()  ? userData.dir
+                                                         : ConfigHome() + "/" + b->userFolder;
     const std::string file = name + ".json";
-    const std::string places[2] = {userDir + "/NativeMessagingHosts/" + file,
-                                   SystemPath(std::string(b->etc) + "/native-messaging-hosts/" + file)};
-    for (int i = 0; i < 2; ++i) {
+    const std::string places[2] = {
+        userDir + "/NativeMessagingHosts/" + file,
+        b->etc != nullptr ? SystemPath(std::string(b->etc) + "/native-messaging-hosts/" + file) : std::string()};
+    for (int i = 0; i < 2 && !places[i].empty(); ++i) {
         Registration r;
         r.where = places[i];
         r.manifestPath = places[i];
