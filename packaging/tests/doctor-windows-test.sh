@@ -360,6 +360,20 @@ sys.exit(0 if ok else 1)
 PY
 end
 
+# agent.sessions: one signed-in user (or, as Wine 8 lists no session at all,
+# no line) is never a WARN; more than one is the unit tests' table.
+begin "one user session: no warning that sessions share the agent's objects"
+reset
+doctor chrome
+python3 - "$DIR/out.json" <<'PY' || { fail "agent.sessions is not as expected"; show "$DIR/out.json"; }
+import json, re, sys
+doc = json.loads(open(sys.argv[1], encoding="utf-8").read().strip())
+got = [(c["status"], c["area"], c["browser"], c["text"]) for c in doc["checks"] if c["rule"] == "agent.sessions"]
+one = r"one user session is signed in \(\S+ in session [1-9]\d* \(active\)\)"
+sys.exit(0 if got == [] or (len(got) == 1 and got[0][:3] == ("OK", "agent", "") and re.fullmatch(one, got[0][3])) else 1)
+PY
+end
+
 # orvendel.wxs: the MSI writes both browsers' keys in HKLM's 32-bit view,
 # each naming the one manifest; Edge reads its own and never Chrome's.
 begin "the MSI's registrations: nothing to warn of"

@@ -40,7 +40,8 @@ void PrintUsage() {
         "  - the registrations it reads (Windows: the registry; Linux: the user's and\n"
         "    the system's manifest folders), the one it uses and those it never reads;\n"
         "  - that manifest, as the browser parses it, and the program it names;\n"
-        "then the client's ini file and dump folder, and the agent's events and blocks.\n"
+        "then the client's ini file and dump folder, the agent's events and blocks and\n"
+        "(Windows) whether more than one user session shares them.\n"
         "\n"
         "Options:\n"
         "  --browser BROWSER      check one browser: %s;\n"
@@ -140,6 +141,7 @@ int main(int argc, char** argv) {
     CheckClient(&report);
     if (chrome) CheckAgent("chrome", false, &report);
     if (edge) CheckAgent("edge", true, &report);
+    if (chrome || edge) CheckSessions(&report);
 
     const std::string out = json ? ReportJson(report, ORV_VERSION) : ReportText(report);
     std::fwrite(out.data(), 1, out.size(), stdout);

@@ -22,5 +22,7 @@ void AddAccountNotes(Report* report);
 void JudgeDumpFolder(const std::string& folder, Report* report);
 // The agent's objects: which profile of names a browser uses.
 bool UsesEdgeNames(const std::string& browser);
+// The user sessions whose hosts share the agent's objects (Windows only).
+void CheckSessions(Report* report);
 // A path of the client's, as the platform's file functions take it.
 std::string NativePath(const std::string& path);

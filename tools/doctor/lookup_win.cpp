@@ -1,6 +1,7 @@
 // Windows: Chrome and Edge read the registry for the manifest's path.
 #include <windows.h>
 #include <lm.h>
+#include <wtsapi32.h>
 
 #include <cctype>
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include "tools/doctor/lookup.h"
 #include "tools/doctor/owned.h"
 #include "tools/doctor/registry_dict.h"
+#include "tools/doctor/sessions.h"
 #include "tools/doctor/wide.h"
 
 namespace {
@@ -562,6 +564,38 @@ void AddAccountNotes(Report* report) {
 void JudgeDumpFolder(const std::string& folder, Report* report) {
     report->Add(Status::kOk, "client", "client.dump", "",
                 "the dump folder " + folder + " exists (the installer grants Users write access)");
+}
+
+// Microsoft Learn, WTSEnumerateSessionsW and WTSQuerySessionInformationW
+// (WTSUserName). A machine whose sessions cannot be listed gets no line: the
+// doctor cannot tell, and a guess would be noise. Nor does an empty list,
+// which Windows never gives (session 0 is always there) but Wine 8 does.
+void CheckSessions(Report* report) {
+    WTS_SESSION_INFOW* list = nullptr;
+    DWORD count = 0;
+    if (!WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &list, &count)) return;
+    if (count == 0) {
+        if (list != nullptr) WTSFreeMemory(list);
+        return;
+    }
+    std::vector<UserSession> sessions;
+    for (DWORD i = 0; i < count; ++i) {
+        UserSession s;
+        s.id = list[i].SessionId;
+        s.state = list[i].State == WTSActive         ? SessionState::kActive
+                  : list[i].State == WTSDisconnected ? SessionState::kDisconnected
+                                                     : SessionState::kOther;
+        LPWSTR user = nullptr;
+        DWORD bytes = 0;
+        if (WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, s.id, WTSUserName, &user, &bytes) &&
+            user != nullptr) {
+            s.user = Utf8(user);
+        }
+        if (user != nullptr) WTSFreeMemory(user);
+        sessions.push_back(s);
+    }
+    if (list != nullptr) WTSFreeMemory(list);
+    JudgeSessions(sessions, report);
 }
 
 std::string NativePath(const std::string& path) { return path; }
