@@ -1,5 +1,6 @@
 // A child program on pipes, for the tools and tests that play the browser:
-// its standard input and output are ours, its standard error is inherited.
+// its standard input and output are ours, its standard error is inherited
+// unless a file is named for it.
 // Not used by the host itself.
 #pragma once
 
@@ -28,6 +29,10 @@ public:
     bool Start(const std::string& program, const std::vector<std::string>& args,
                const std::vector<std::pair<std::string, std::string>>& env, std::string* error);
 
+    // The standard error of the children started from now on goes to a file
+    // made anew at path (UTF-8) instead of to ours; empty: ours again.
+    void SetErrorFile(const std::string& path) { errorFile_ = path; }
+
     bool Write(const void* data, size_t size);  // false once the pipe is closed
     void CloseInput();
     void CloseOutput();  // as a browser that stops reading
@@ -51,6 +56,7 @@ private:
     intptr_t process_ = -1;  // platform handle of the process, if any
     intptr_t input_ = -1;    // our end of the child's standard input
     intptr_t output_ = -1;   // our end of the child's standard output
+    std::string errorFile_;  // empty: the child's standard error is ours
 };
 
 // The folder of the running program, with a trailing separator.

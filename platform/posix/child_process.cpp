@@ -114,12 +114,24 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
         return fail("pipe", code);
     }
 
+    int errorFd = -1;
+    if (!errorFile_.empty()) {
+        errorFd = open(errorFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (errorFd < 0) {
+            int code = errno;
+            for (int fd : {toChild[0], toChild[1], fromChild[0], fromChild[1], execStatus[0], execStatus[1]}) close(fd);
+            return fail("open " + errorFile_, code);
+        }
+    }
+
     pid_t pid = fork();
     if (pid == 0) {
         int in = AboveStandardFds(toChild[0]);
         int out = AboveStandardFds(fromChild[1]);
+        int err = errorFd < 0 ? -1 : AboveStandardFds(errorFd);
         // dup2 clears close-on-exec on the copies.
-        if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0) {
+        if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 ||
+            (errorFd >= 0 && (err < 0 || dup2(err, 2) < 0))) {
             int code = errno;
             (void)!write(execStatus[1], &code, sizeof code);
             _exit(127);
@@ -134,6 +146,7 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
         _exit(127);
     }
     int forkError = errno;
+    if (errorFd >= 0) close(errorFd);
     close(toChild[0]);
     close(fromChild[1]);
     close(execStatus[1]);

@@ -150,6 +150,13 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
               LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
 
+// The process's standard streams as file handles, which stay the process's:
+// not to be closed.
+#define STD_INPUT_HANDLE (static_cast<DWORD>(-10))
+#define STD_OUTPUT_HANDLE (static_cast<DWORD>(-11))
+#define STD_ERROR_HANDLE (static_cast<DWORD>(-12))
+HANDLE GetStdHandle(DWORD nStdHandle);
+
 // System information. The Windows folder is fixed (see platform_posix.cpp)
 // unless ORVENDEL_WINDOWS_DIR names another; an empty value means "unavailable".
 UINT GetSystemWindowsDirectoryW(LPWSTR lpBuffer, UINT uSize);

@@ -199,6 +199,25 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     return TRUE;
 }
 
+namespace {
+
+struct StdStreamObject : pal::FileObject {
+    explicit StdStreamObject(int descriptor) { fd = descriptor; }
+    ~StdStreamObject() override { fd = -1; }  // never closed, not even at exit
+};
+
+}  // namespace
+
+HANDLE GetStdHandle(DWORD nStdHandle) {
+    static StdStreamObject input(0), output(1), error(2);
+    switch (nStdHandle) {
+    case STD_INPUT_HANDLE: return &input;
+    case STD_OUTPUT_HANDLE: return &output;
+    case STD_ERROR_HANDLE: return &error;
+    default: SetLastError(ERROR_INVALID_HANDLE); return INVALID_HANDLE_VALUE;
+    }
+}
+
 // The stand-in Windows folder. Tests and the demo point ORVENDEL_WINDOWS_DIR
 // at a folder of their own; an empty value plays a folder that can't be read.
 static const char kDefaultWindowsDir[] = "/var/lib/orvendel/windows";

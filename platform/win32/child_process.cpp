@@ -128,11 +128,20 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
         failure = LastErrorText("SetHandleInformation");
     }
 
+    if (failure.empty() && !errorFile_.empty()) {
+        childErr = CreateFileW(Widen(errorFile_).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (childErr == INVALID_HANDLE_VALUE) {
+            childErr = nullptr;
+            failure = LastErrorText("CreateFile " + errorFile_);
+        }
+    }
+
     PROCESS_INFORMATION info = {};
     if (failure.empty()) {
         // Our standard error may not be inheritable; an inheritable copy is.
         HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
-        if (err != nullptr && err != INVALID_HANDLE_VALUE &&
+        if (errorFile_.empty() && err != nullptr && err != INVALID_HANDLE_VALUE &&
             !DuplicateHandle(GetCurrentProcess(), err, GetCurrentProcess(), &childErr, 0, TRUE,
                              DUPLICATE_SAME_ACCESS)) {
             childErr = nullptr;

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -33,14 +35,26 @@ bool HasFile(const HostLog& log, const std::string& suffix) {
 class BrowserTest : public HostTest {
 protected:
     // Runs a host under the ancestors to its end; its first frame is refused.
+    // What the host and its launchers wrote to standard error is in errors.
     HostExit RunUnder(const std::vector<std::string>& ancestors) {
+        const std::string path = folder.LauncherDir() + "/stderr.txt";
+        host.Child().SetErrorFile(path);
         EXPECT_TRUE(StartHost({}, ancestors));
         host.SendFrame("x");  // a host that refuses to start may be gone already
-        return host.Finish();
+        HostExit exit = host.Finish();
+        std::ifstream file(path, std::ios::binary);
+        errors.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+        return exit;
     }
     std::vector<std::string> ParentLines(const HostLog& log) {
         return MessagesStartingWith(log, 0, "[CheckBrowser] wszParentProcess=");
     }
+    static std::string NoBrowserLine(const std::string& parent) {
+        return "orvendel_host: no ancestor process is Chrome or Edge (parent process: " + Image(parent) +
+               "); exiting\n";
+    }
+
+    std::string errors;
 };
 
 TEST_F(BrowserTest, ChromeParent) {
@@ -53,6 +67,7 @@ TEST_F(BrowserTest, ChromeParent) {
     EXPECT_TRUE(HasFile(log, "_Orvendel.log"));
     EXPECT_TRUE(HasFile(log, "_Orvendel_chrome.log"));
     EXPECT_FALSE(HasFile(log, "_Orvendel_edge.log"));
+    EXPECT_EQ(errors, "");
 }
 
 TEST_F(BrowserTest, EdgeThroughAnIntermediateProcess) {
@@ -83,10 +98,12 @@ TEST_F(BrowserTest, ChromiumCountsAsChrome) {
 }
 #endif
 
-// No browser among the ancestors: one error line, nothing on the output.
+// No browser among the ancestors: one error line, nothing on the output,
+// and one line on standard error that names the parent.
 TEST_F(BrowserTest, NoBrowserEndsTheHostSilently) {
     HostExit exit = RunUnder({});
     EXPECT_TRUE(EndedWithReplies(exit, 0));
+    EXPECT_EQ(errors, NoBrowserLine("process_tests"));
     HostLog log = Log();
     EXPECT_EQ(Messages(log, 2), std::vector<std::string>{"BrowserType ERR"}) << DescribeLog(log);
     EXPECT_EQ(CountMessage(log, 0, "[CheckBrowser] GetParentProcessFileInfoEx2 FALSE"), 1u);
@@ -99,6 +116,7 @@ TEST_F(BrowserTest, NoBrowserEndsTheHostSilently) {
 TEST_F(BrowserTest, AnIntermediateProcessAloneIsNoBrowser) {
     HostExit exit = RunUnder({"cmd"});
     EXPECT_TRUE(EndedWithReplies(exit, 0));
+    EXPECT_EQ(errors, NoBrowserLine("cmd"));
     HostLog log = Log();
     EXPECT_EQ(Messages(log, 2), std::vector<std::string>{"BrowserType ERR"}) << DescribeLog(log);
     std::vector<std::string> parents = ParentLines(log);
