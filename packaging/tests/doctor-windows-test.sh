@@ -374,6 +374,23 @@ sys.exit(0 if got == [] or (len(got) == 1 and got[0][:3] == ("OK", "agent", "") 
 PY
 end
 
+# client.dump: the account's own right to add a file, by AccessCheck on the
+# folder's security (a denial needs an ACL that Wine does not enforce for
+# root, so only the allowed case is here).
+begin "the dump folder: judged by the account's right to add files, not claimed"
+reset
+mkdir -p "$WINEPREFIX/drive_c/windows/stelvo/dump"
+doctor chrome
+python3 - "$DIR/out.json" <<'PY' || { fail "client.dump is not as expected"; show "$DIR/out.json"; }
+import json, re, sys
+doc = json.loads(open(sys.argv[1], encoding="utf-8").read().strip())
+got = [(c["status"], c["text"]) for c in doc["checks"] if c["rule"] == "client.dump"]
+sys.exit(0 if len(got) == 1 and got[0][0] == "OK" and re.fullmatch(
+    r"\S+ may add files to the dump folder C:\\windows\\stelvo\\dump", got[0][1], re.I) else 1)
+PY
+rm -rf "$WINEPREFIX/drive_c/windows/stelvo"
+end
+
 # orvendel.wxs: the MSI writes both browsers' keys in HKLM's 32-bit view,
 # each naming the one manifest; Edge reads its own and never Chrome's.
 begin "the MSI's registrations: nothing to warn of"

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <set>
+#include <vector>
 
 #include "tools/doctor/files.h"
 #include "tools/doctor/lookup.h"
@@ -551,19 +552,92 @@ BrowserInputs GatherBrowser(const std::string& browser, const std::string& name)
 // too, but finds its hosts in the registry, not in the user data folder.
 void SetUserDataDir(const std::string&) {}
 
-void AddAccountNotes(Report* report) {
+namespace {
+
+// The process's own token, or INVALID_HANDLE_VALUE.
+HANDLE OwnToken(DWORD access) {
+    HANDLE token = nullptr;
+    return OpenProcessToken(GetCurrentProcess(), access, &token) ? token : INVALID_HANDLE_VALUE;
+}
+
+// By its SID, S-1-5-18: the account's name is localized on some Windows
+// languages ("SYSTEM", "Система", ...).
+bool RunsAsLocalSystem() {
+    Handle token(OwnToken(TOKEN_QUERY));
+    alignas(TOKEN_USER) BYTE buffer[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
+    DWORD size = 0;
+    if (token.get() == INVALID_HANDLE_VALUE ||
+        !GetTokenInformation(token.get(), TokenUser, buffer, sizeof(buffer), &size)) {
+        return false;
+    }
+    return IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, WinLocalSystemSid) != FALSE;
+}
+
+// Whether this account may create a file in the folder, as the kernel would
+// judge it, without writing anything: AccessCheck of an impersonation copy of
+// the process's token against the folder's owner, group and DACL
+// (Microsoft Learn, "AccessCheck function"). 0, or the Win32 error.
+DWORD MayAddFiles(const WString& folder, bool* allowed) {
+    *allowed = false;
+    const SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    DWORD needed = 0;
+    GetFileSecurityW(folder.c_str(), parts, nullptr, 0, &needed);
+    if (needed == 0) return GetLastError();
+    std::vector<BYTE> descriptor(needed);
+    if (!GetFileSecurityW(folder.c_str(), parts, descriptor.data(), needed, &needed)) return GetLastError();
+    Handle own(OwnToken(TOKEN_DUPLICATE | TOKEN_QUERY));
+    HANDLE copy = nullptr;
+    if (own.get() == INVALID_HANDLE_VALUE || !DuplicateToken(own.get(), SecurityImpersonation, &copy)) {
+        return GetLastError();
+    }
+    Handle token(copy);
+    GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+    PRIVILEGE_SET privileges = {};
+    DWORD privilegesSize = sizeof(privileges);
+    DWORD granted = 0;
+    BOOL ok = FALSE;
+    if (!AccessCheck(descriptor.data(), token.get(), FILE_ADD_FILE, &mapping, &privileges, &privilegesSize, &granted,
+                     &ok)) {
+        return GetLastError();
+    }
+    *allowed = ok != FALSE;
+    return 0;
+}
+
+std::string AccountName() {
     wchar_t user[256] = {};
     DWORD units = 256;
-    if (GetUserNameW(user, &units) && _wcsicmp(user, L"SYSTEM") == 0) {
+    return GetUserNameW(user, &units) ? Utf8(user) : std::string("this account");
+}
+
+}  // namespace
+
+void AddAccountNotes(Report* report) {
+    if (RunsAsLocalSystem()) {
         report->notes.push_back(
             "run as SYSTEM: HKCU is SYSTEM's, not the desktop user's; run it as that user to check their registrations");
     }
 }
 
-// Who may write is in the folder's ACL; the doctor does not judge it.
+// The host logs as the desktop user, so what counts is that user's right to
+// add a file: judged for the account the doctor runs as.
 void JudgeDumpFolder(const std::string& folder, Report* report) {
-    report->Add(Status::kOk, "client", "client.dump", "",
-                "the dump folder " + folder + " exists (the installer grants Users write access)");
+    bool allowed = false;
+    const DWORD error = MayAddFiles(Wide(folder), &allowed);
+    const std::string who = AccountName();
+    if (error != 0) {
+        report->Add(Status::kWarn, "client", "client.dump", "",
+                    "cannot read who may write to the dump folder " + folder + " (error " + std::to_string(error) + ")",
+                    "check its permissions: icacls \"" + folder + "\"");
+    } else if (allowed) {
+        report->Add(Status::kOk, "client", "client.dump", "",
+                    who + " may add files to the dump folder " + folder +
+                        (RunsAsLocalSystem() ? " (judged for SYSTEM, not the desktop user)" : ""));
+    } else {
+        report->Add(Status::kWarn, "client", "client.dump", "",
+                    who + " may not add files to the dump folder " + folder + ": a host run by " + who + " logs nothing",
+                    "icacls \"" + folder + "\" /grant *S-1-5-32-545:(OI)(CI)(RX,W)");
+    }
 }
 
 // Microsoft Learn, WTSEnumerateSessionsW and WTSQuerySessionInformationW
