@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "bridge/contract.h"
+#include "tests/support/fullwidth.h"
 
 namespace {
 
@@ -73,7 +74,7 @@ std::string Origin(Rng& r) {
                                             S{2, kRef + "a"}, S{2, "localhost"}, S{2, ""}, S{1, kRef + "%2e"},
                                             S{1, "user@" + kRef}, S{1, kRef.substr(0, 16) + "%00" + kRef.substr(16)},
                                             // Non-ASCII: what IDNA maps to the id, and what it does not.
-                                            S{2, AgreeFullwidth(kRef)}, S{1, kRef.substr(0, 9) + "\xC2\xAD" + kRef.substr(9)},
+                                            S{2, Fullwidth(kRef)}, S{1, kRef.substr(0, 9) + "\xC2\xAD" + kRef.substr(9)},
                                             S{1, kRef.substr(0, 9) + "\xE2\x80\x8D" + kRef.substr(9)},
                                             S{1, kRef + "\xEF\xBC\x8E"}, S{1, "\xC3\xA9" + kRef.substr(1)},
                                             S{1, "%EF%BD%88" + kRef.substr(1)}});
@@ -446,15 +447,4 @@ std::vector<AgreeGroup> AgreeGenerate(uint64_t seed, int cases) {
         groups.push_back(std::move(g));
     }
     return groups;
-}
-
-std::string AgreeFullwidth(const std::string& ascii) {
-    std::string out;
-    for (char c : ascii) {
-        const unsigned cp = 0xFF41u + static_cast<unsigned>(c - 'a');
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-    return out;
 }

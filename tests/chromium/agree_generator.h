@@ -11,5 +11,3 @@
 #include "tests/chromium/agree_engine.h"
 
 std::vector<AgreeGroup> AgreeGenerate(uint64_t seed, int cases);
-// Each letter a-z as its fullwidth form (U+FF41 on), in UTF-8.
-std::string AgreeFullwidth(const std::string& ascii);

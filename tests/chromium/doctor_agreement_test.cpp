@@ -30,6 +30,7 @@
 #include "bridge/contract.h"
 #include "tests/chromium/agree_engine.h"
 #include "tests/chromium/agree_generator.h"
+#include "tests/support/fullwidth.h"
 #include "tools/doctor/verdict.h"
 
 #ifndef ORV_EXTENSION_DIR
@@ -561,7 +562,7 @@ const std::vector<Fixed>& FixedTable() {
         {"an origin's id in fullwidth letters: IDNA maps it to the id",
          [](Lay& l) {
              Manifest m;
-             m.origins = "[" + Quote("chrome-extension://" + AgreeFullwidth(kRef) + "/") + "]";
+             m.origins = "[" + Quote("chrome-extension://" + Fullwidth(kRef) + "/") + "]";
              System(l, m);
          },
          kAgreeStarts, {"OK registration.used", "OK manifest.fields", "OK manifest.origin", "OK program"}},

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "bridge/contract.h"
+#include "tests/support/fullwidth.h"
 #include "tools/doctor/url_pattern.h"
 
 namespace {
@@ -132,17 +133,6 @@ TEST(DoctorOriginTest, ParsesAndMatchesAsChromium) {
     }
 }
 
-// Each letter as its fullwidth form, U+FF41 on, in UTF-8.
-std::string Fullwidth(const std::string& ascii) {
-    std::string out;
-    for (char c : ascii) {
-        const unsigned cp = 0xFF41u + static_cast<unsigned>(c - 'a');
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-    return out;
-}
 
 TEST(DoctorOriginTest, CanonicalHosts) {
     struct Row {
