@@ -310,8 +310,32 @@ void Sleep(DWORD dwMilliseconds) {
 void AcquireSRWLockExclusive(PSRWLOCK SRWLock) { ::pthread_mutex_lock(&SRWLock->mutex); }
 void ReleaseSRWLockExclusive(PSRWLOCK SRWLock) { ::pthread_mutex_unlock(&SRWLock->mutex); }
 
+namespace {
+
+bool gClosedAtStart[3];
+
+// A standard descriptor that was closed when the program started is held on
+// /dev/null, so that no file opened later (the log, a named object) takes its
+// number and receives frames or has them read from it. The stream itself
+// stays unusable, as on Windows, where such a stream has no handle.
+__attribute__((constructor)) void HoldClosedStandardDescriptors() {
+    for (int fd = 0; fd < 3; ++fd) {
+        if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        // The lowest free number: this one, as the ones below are open.
+        const int held = ::open("/dev/null", O_RDWR);
+        if (held == fd) {
+            gClosedAtStart[fd] = true;
+        } else if (held >= 0) {
+            ::close(held);
+        }
+    }
+}
+
+}  // namespace
+
 int _setmode(int fd, int mode) {
-    if (::fcntl(fd, F_GETFD) < 0 || (mode != _O_BINARY && mode != _O_TEXT)) {
+    const bool closedAtStart = fd >= 0 && fd < 3 && gClosedAtStart[fd];
+    if (closedAtStart || ::fcntl(fd, F_GETFD) < 0 || (mode != _O_BINARY && mode != _O_TEXT)) {
         errno = EBADF;
         SetLastError(ERROR_INVALID_HANDLE);
         return -1;

@@ -96,6 +96,45 @@ TEST_F(BrowserTest, ChromiumCountsAsChrome) {
     EXPECT_TRUE(EndedWithReplies(exit, 2));
     EXPECT_EQ(CountMessage(Log(), 0, "[CheckBrowser] BroswerType = CHROME_BROSWER"), 1u);
 }
+
+// A standard descriptor closed by the parent: without standard input or
+// output the host ends with its one line, before any frame; nothing it opens
+// takes the closed number, so no frame goes into a file of its own.
+struct ClosedDescriptor {
+    const char* launcher;
+    const char* line;  // empty: the host serves, and refuses the test's frame
+};
+
+void PrintTo(const ClosedDescriptor& c, std::ostream* os) { *os << c.launcher; }
+
+class ClosedDescriptorTest : public BrowserTest, public ::testing::WithParamInterface<ClosedDescriptor> {};
+
+TEST_P(ClosedDescriptorTest, EndsWithItsLineOrServes) {
+    const ClosedDescriptor& c = GetParam();
+    const bool serves = *c.line == '\0';
+    HostExit exit = RunUnder({c.launcher});
+    EXPECT_TRUE(EndedWithReplies(exit, serves ? 2 : 0));
+    EXPECT_EQ(errors, c.line);
+    HostLog log = Log();
+    const std::vector<std::string> logged = serves ? std::vector<std::string>{"Parse Error!!", "Request data length is 0"}
+                                                   : std::vector<std::string>{"_setmode Failed : 6"};
+    EXPECT_EQ(Messages(log, 2), logged) << DescribeLog(log);
+    EXPECT_EQ(CountMessage(log, 0, "[CheckBrowser] BroswerType = CHROME_BROSWER"), 1u) << DescribeLog(log);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Parents, ClosedDescriptorTest,
+    ::testing::Values(
+        ClosedDescriptor{"chrome+close-input",
+                         "orvendel_host: cannot switch standard input to binary mode: error 6; exiting\n"},
+        ClosedDescriptor{"chrome+close-output",
+                         "orvendel_host: cannot switch standard output to binary mode: error 6; exiting\n"},
+        ClosedDescriptor{"chrome+close-error", ""}),
+    [](const ::testing::TestParamInfo<ClosedDescriptor>& info) {
+        std::string name = info.param.launcher + 7;  // after "chrome+"
+        name.erase(std::remove(name.begin(), name.end(), '-'), name.end());
+        return name;
+    });
 #endif
 
 // No browser among the ancestors: one error line, nothing on the output,

@@ -10,6 +10,9 @@
 //                     desktop, with our pid as its handle, in front)
 // --exit-after-child  end as soon as the program has ended (what the
 //                     launcher always does; accepted so callers can say so)
+// --close-input, --close-output, --close-error
+//                     (POSIX) start the program with that standard
+//                     descriptor closed, as a careless parent might
 //
 // Standard output belongs to the program: the launcher writes only to
 // standard error. Exit status 125 means the launcher itself failed, 127 that
@@ -28,7 +31,9 @@ namespace {
 constexpr int kLauncherFailed = 125;
 constexpr int kCannotStart = 127;
 
-const char kUsage[] = "Usage: orv-launcher [--window] [--exit-after-child] PROGRAM [ARGS...]\n";
+const char kUsage[] =
+    "Usage: orv-launcher [--window] [--exit-after-child] [--close-input|--close-output|--close-error]\n"
+    "                    PROGRAM [ARGS...]\n";
 
 // --help, -h or --version alone: answered here, nothing started.
 bool AnswersAPerson(const std::string& arg) {
@@ -193,6 +198,8 @@ int main(int argc, char** argv) {
 #include <spawn.h>
 #include <unistd.h>
 
+#include <vector>
+
 #include "platform/posix/desktop.h"
 
 extern char** environ;
@@ -200,6 +207,7 @@ extern char** environ;
 int main(int argc, char** argv) {
     if (argc == 2 && AnswersAPerson(argv[1])) return 0;
     bool window = false;
+    std::vector<int> closed;
     int first = 1;
     for (; first < argc; ++first) {
         const char* arg = argv[first];
@@ -207,6 +215,12 @@ int main(int argc, char** argv) {
             window = true;
         } else if (strcmp(arg, "--exit-after-child") == 0) {
             // The default.
+        } else if (strcmp(arg, "--close-input") == 0) {
+            closed.push_back(0);
+        } else if (strcmp(arg, "--close-output") == 0) {
+            closed.push_back(1);
+        } else if (strcmp(arg, "--close-error") == 0) {
+            closed.push_back(2);
         } else if (strcmp(arg, "--") == 0) {
             ++first;
             break;
@@ -246,8 +260,12 @@ int main(int argc, char** argv) {
     posix_spawnattr_init(&attr);
     posix_spawnattr_setsigmask(&attr, &previous);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    for (int fd : closed) posix_spawn_file_actions_addclose(&actions, fd);
     pid_t child = 0;
-    int spawnError = posix_spawnp(&child, argv[first], nullptr, &attr, &argv[first], environ);
+    int spawnError = posix_spawnp(&child, argv[first], &actions, &attr, &argv[first], environ);
+    posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
 
     int status = kCannotStart;
