@@ -390,9 +390,7 @@ bool FindPeer(std::string* node, std::string* script, std::string* why) {
     const char* nodeOverride = getenv("ORV_NODE");
     *node = nodeOverride != nullptr ? nodeOverride : FindInPath("node");
     const char* scriptOverride = getenv("ORV_NODE_PEER");
-    *script = scriptOverride != nullptr
-                  ? std::string(scriptOverride)
-                  : (std::filesystem::path(__FILE__).parent_path() / "peer" / "node_host.js").string();
+    *script = scriptOverride != nullptr ? std::string(scriptOverride) : std::string(ORV_NODE_PEER_SCRIPT);
     if (node->empty() || access(node->c_str(), X_OK) != 0) {
         *why = "node not found (set ORV_NODE)";
         return false;
@@ -651,7 +649,7 @@ int RunBench() {
         printf("  %-42s %10.0f %10.0f  %6.2f  (the peer writes no log)\n", "refused (key error)", hostRefusedRate,
                peerRefusedRate, peerRefusedRate > 0 ? hostRefusedRate / peerRefusedRate : 0.0);
     } else {
-        printf("\nNode.js peer: skipped, %s\n", peer.why.c_str());
+        printf("\nNode.js peer: not run, %s\n", peer.why.c_str());
     }
     printf("\nMemory (VmHWM, KiB)                                  host        peer\n");
     auto memory = [&peer](const char* what, long host, long other) {
@@ -676,6 +674,11 @@ int RunBench() {
     PrintStarts(busyStarts);
     printf("  (this run's host: launch to the first reply %.1f ms, launcher included)\n", firstReplyMs);
     g_RunFolder = nullptr;
+    // A comparison printed without its other side is a failed run, not a result.
+    if (!peer.ran) {
+        fprintf(stderr, "orvendel-bench: the Node.js peer did not run: %s\n", peer.why.c_str());
+        return 1;
+    }
     return 0;
 }
 
