@@ -10,8 +10,12 @@
 #include "support/log.h"
 #include "support/text.h"
 
-#define URL_BLOCK_BYTE_LIMIT 50000u
-#define URL_BLOCK_CAPPED_UNITS 50000u
+// An answer of up to half the block keeps its size; a larger one fills the
+// whole block, as UTF-16 units.
+#define URL_BLOCK_BYTE_LIMIT (URL_RESULT_BLOCK_BYTES / 2u)
+#define URL_BLOCK_CAPPED_UNITS (URL_RESULT_BLOCK_BYTES / 2u)
+static_assert(URL_BLOCK_CAPPED_UNITS * sizeof(WCHAR) == URL_RESULT_BLOCK_BYTES, "a capped answer fills its block");
+static_assert(DEVTOOL_RESULT_BLOCK_BYTES % 2 == 0, "the DevTools block holds whole UTF-16 units");
 #define DEVTOOL_BLOCK_BYTES static_cast<unsigned>(DEVTOOL_RESULT_BLOCK_BYTES)
 #define DEVTOOL_FORMAT_UNITS (DEVTOOL_BLOCK_BYTES / 2 + 1)
 

@@ -41,7 +41,8 @@ void LoadLogConfig() {
     ReleaseSRWLockExclusive(&g_LogState.nameLock);
 
     WCHAR value[INI_VALUE_UNITS] = {};
-    DWORD read = GetPrivateProfileStringW(W("Root"), W("Debug"), W("0"), value, CountOf(value), iniPath);
+    DWORD read = GetPrivateProfileStringW(W("" CLIENT_INI_SECTION), W("" CLIENT_INI_DEBUG_KEY), W("0"), value,
+                                          CountOf(value), iniPath);
     if (read == 0 || _wtoi(value) <= 0) {
         g_LogState.enabled = 0;
     } else {
