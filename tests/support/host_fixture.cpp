@@ -361,12 +361,23 @@ std::vector<std::pair<fs::path, uintmax_t>> LogSizes(const std::string& dumpDir)
     return sizes;
 }
 
-void RestoreLog(const std::string& dumpDir, const std::vector<std::pair<fs::path, uintmax_t>>& sizes) {
+// Puts the log back as it was before a discarded host started; what that
+// host wrote is kept beside it, in the launchers' folder, for a person.
+void RestoreLog(const std::string& dumpDir, const std::vector<std::pair<fs::path, uintmax_t>>& sizes,
+                const fs::path& keepDir, int start) {
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(PathOf(dumpDir), ec)) {
         if (!IsLogFile(entry)) continue;
         auto known = std::find_if(sizes.begin(), sizes.end(),
                                   [&](const std::pair<fs::path, uintmax_t>& size) { return size.first == entry.path(); });
+        const uintmax_t kept = known == sizes.end() ? 0 : known->second;
+        {
+            std::ifstream in(entry.path(), std::ios::binary);
+            in.seekg(static_cast<std::streamoff>(kept));
+            std::ofstream out(keepDir / ("discarded-" + std::to_string(start) + "-" + entry.path().filename().string()),
+                              std::ios::binary);
+            out << in.rdbuf();
+        }
         std::error_code fileError;
         if (known == sizes.end()) {
             fs::remove(entry.path(), fileError);
@@ -374,6 +385,15 @@ void RestoreLog(const std::string& dumpDir, const std::vector<std::pair<fs::path
             fs::resize_file(entry.path(), known->second, fileError);
         }
     }
+}
+
+// One line per host started again, beside the test programs: ./run test
+// counts them per build.
+void CountRestart(const char* what) {
+    std::ofstream out(PathOf(ProgramDirectory() + "host-restarts.log"), std::ios::app);
+    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    out << (test != nullptr ? std::string(test->test_suite_name()) + "." + test->name() : std::string("?")) << ": "
+        << what << "\n";
 }
 
 }  // namespace
@@ -394,14 +414,22 @@ bool HostProcess::Start(const HostFolder& folder, const std::vector<std::string>
         RelayStart relays = WaitForRelays(folder);
         if (relays != RelayStart::LostOne) return true;  // a host that never got there: its test shows why
         if (start == kStarts) {
-            fprintf(stderr, "host_fixture: one relay's start line was lost in each of %d starts\n", kStarts);
-            return true;
+            CountRestart("budget spent");
+            *error = "one relay's start line was lost in each of " + std::to_string(kStarts) + " starts";
+            return false;
         }
+        CountRestart("a relay's start line lost");
         fprintf(stderr, "host_fixture: one relay's start line was lost; the host is started again (%d of %d)\n",
                 start + 1, kStarts);
-        Finish(10000);
+        // The discarded host must still end as any host does with no request.
+        const HostExit ended = Finish(10000);
         child_.Reset();
-        RestoreLog(folder.DumpDir(), sizes);
+        RestoreLog(folder.DumpDir(), sizes, PathOf(folder.LauncherDir()), start);
+        const ::testing::AssertionResult clean = EndedWithReplies(ended, 0);
+        if (!clean) {
+            *error = std::string("a host started again did not end cleanly: ") + clean.message();
+            return false;
+        }
     }
 }
 
