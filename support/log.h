@@ -41,6 +41,8 @@ void DebugLog(int level, const WCHAR* format, ...);
 void WriteLogRecord(int level, const WCHAR* format, va_list args);
 
 void LoadLogConfig();
+// Whether the ini file turns trace lines on: its Debug key a number above 0.
+bool IniTurnsTraceOn(const WCHAR* iniPath);
 void SetLogName(const WCHAR* name);
 
 // Back to the state at process start (tests only).

@@ -8,6 +8,13 @@
 
 #define INI_VALUE_UNITS 100
 
+bool IniTurnsTraceOn(const WCHAR* iniPath) {
+    WCHAR value[INI_VALUE_UNITS] = {};
+    DWORD read = GetPrivateProfileStringW(W("" CLIENT_INI_SECTION), W("" CLIENT_INI_DEBUG_KEY), W("0"), value,
+                                          CountOf(value), iniPath);
+    return read != 0 && _wtoi(value) > 0;
+}
+
 void LoadLogConfig() {
     if (g_LogState.osClass.load() == OS_CLASS_UNKNOWN) {
         OSVERSIONINFOW version;
@@ -40,10 +47,7 @@ void LoadLogConfig() {
     memcpy(g_LogState.dumpFolder, dumpFolder, sizeof(dumpFolder));
     ReleaseSRWLockExclusive(&g_LogState.nameLock);
 
-    WCHAR value[INI_VALUE_UNITS] = {};
-    DWORD read = GetPrivateProfileStringW(W("" CLIENT_INI_SECTION), W("" CLIENT_INI_DEBUG_KEY), W("0"), value,
-                                          CountOf(value), iniPath);
-    if (read == 0 || _wtoi(value) <= 0) {
+    if (!IniTurnsTraceOn(iniPath)) {
         g_LogState.enabled = 0;
     } else {
         g_LogState.enabled = 1;
