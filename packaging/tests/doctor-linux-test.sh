@@ -159,6 +159,41 @@ chmod +x "$ORVENDEL_SYSTEM_ROOT/usr/bin/chromium-browser"
   fail "Ubuntu's chromium-browser script counted as a Chromium of the system's"
 end
 
+# --user and --all-users read the named accounts' HOME from the password
+# database, never this process's HOME or XDG variables.
+begin "--user LOGIN or uid, --all-users: the accounts' own HOME, not \$HOME"
+rm -rf "$HOME" "$ORVENDEL_SYSTEM_ROOT"
+mkdir -p "$HOME" "$ORVENDEL_SYSTEM_ROOT"
+user_and_system
+for who in "$(id -un)" "$(id -u)"; do
+  "$DOCTOR" --browser chrome --json --user "$who" >"$T/user-$who.json" 2>"$T/err.txt"
+done
+"$DOCTOR" --browser chrome --json --all-users >"$T/all.json" 2>"$T/err.txt"
+python3 - "$T/user-$(id -un).json" "$T/user-$(id -u).json" "$T/all.json" "$HOME" <<'PY' || fail "not the accounts' HOME"
+import json, os, pwd, sys
+me = pwd.getpwuid(os.getuid())
+bad = []
+for path in sys.argv[1:3]:
+    doc = json.load(open(path))
+    used = [c["text"] for c in doc["checks"] if c["rule"] == "registration.used"]
+    if doc["user"] != me.pw_name or "HOME of %s: %s" % (me.pw_name, me.pw_dir) not in doc["notes"]:
+        bad.append(path + ": user " + doc["user"] + ", notes " + repr(doc["notes"]))
+    if any(sys.argv[4] in t for t in used):
+        bad.append(path + ": reads $HOME: " + repr(used))
+doc = json.load(open(sys.argv[3]))
+want = sorted({p.pw_name for p in pwd.getpwall() if p.pw_uid >= 1000 and p.pw_uid != 65534 and os.path.exists(p.pw_dir)})
+got = sorted(u["user"] for u in doc["users"])
+if got != want or doc["browsers"] or any(u["read"] == bool(u["why"]) for u in doc["users"]):
+    bad.append("--all-users: %r, expected %r" % (got, want))
+print("\n".join(bad))
+sys.exit(1 if bad else 0)
+PY
+"$DOCTOR" --user "no-such-login-$$" >"$T/out.txt" 2>&1
+[ $? -eq 2 ] || fail "--user with no such login: not exit status 2"
+"$DOCTOR" --user "$(id -un)" --all-users >"$T/out.txt" 2>&1
+[ $? -eq 2 ] || fail "--user and --all-users together: not exit status 2"
+end
+
 begin "JSON stays valid whatever bytes a path holds"
 rm -rf "$HOME" "$ORVENDEL_SYSTEM_ROOT"
 export HOME="$T/home-"$'\xff\xfe\xc3'
@@ -178,7 +213,7 @@ grep -q 'It writes nothing' "$T/out.txt" || fail "the usage does not say what it
 [ $? -eq 2 ] || fail "--browser firefox: not exit status 2"
 "$DOCTOR" --extension-id "${REF:0:31}" >"$T/out.txt" 2>&1
 [ $? -eq 2 ] || fail "a short id: not exit status 2"
-for option in --browser --name --extension-id; do
+for option in --browser --name --extension-id --user; do
   "$DOCTOR" --json "$option" >"$T/out.txt" 2>"$T/err.txt"
   [ $? -eq 2 ] || fail "$option without a value: not exit status 2"
   grep -q -- "$option needs a value" "$T/err.txt" || fail "$option without a value: $(head -n 1 "$T/err.txt")"

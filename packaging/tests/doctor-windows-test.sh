@@ -74,9 +74,9 @@ reset() {
   manifest "$DIR/$HOST_NAME.json"
 }
 
-# doctor BROWSER: its JSON in $DIR/out.json, its status in RC.
+# doctor BROWSER [ARGS...]: its JSON in $DIR/out.json, its status in RC.
 doctor() {
-  wine_run "$DIR/out.json" "$DIR/err.txt" 60 "$DOCTOR" --browser "$1" --json
+  wine_run "$DIR/out.json" "$DIR/err.txt" 60 "$DOCTOR" --browser "$1" --json "${@:2}"
   RC=$?
 }
 
@@ -87,12 +87,12 @@ EXITED="Native host has exited."
 NOT_STARTED="Failed to start native messaging host."
 GOOD="OK registration.used | OK manifest.fields | OK manifest.origin | OK program"
 
-# expect BROWSER RC VERDICT: the doctor's whole verdict for that browser: what
-# the extension is told (or "starts", or "never runs"), then each of its
-# checks as "STATUS rule", in order (the agent's left out), then how the
-# extension is rolled out, if at all: "by MODE SOURCE URL".
+# expect BROWSER RC VERDICT [ARGS...]: the doctor's whole verdict for that
+# browser: what the extension is told (or "starts", or "never runs"), then
+# each of its checks as "STATUS rule", in order (the agent's left out), then
+# how the extension is rolled out, if at all: "by MODE SOURCE URL".
 expect() {
-  doctor "$1"
+  doctor "$1" "${@:4}"
   [ "$RC" -eq "$2" ] || fail "$1: exit status $RC, expected $2"
   local got
   got=$(python3 - "$DIR/out.json" "$1" <<'PY'
@@ -389,6 +389,62 @@ sys.exit(0 if len(got) == 1 and got[0][0] == "OK" and re.fullmatch(
     r"\S+ may add files to the dump folder C:\\windows\\stelvo\\dump", got[0][1], re.I) else 1)
 PY
 rm -rf "$WINEPREFIX/drive_c/windows/stelvo"
+end
+
+# Another user's hive, as SYSTEM or an administrator finds it under
+# HKEY_USERS while that user is signed in, beside HKCU's settings that must
+# not leak into it; and a profile whose hive is not loaded.
+OTHER=S-1-5-21-1-2-3-1001
+GONE=S-1-5-21-1-2-3-1002
+HKU_SW="HKEY_USERS\\$OTHER\\SOFTWARE"
+PROFILES='HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows NT\CurrentVersion\ProfileList'
+begin "--user SID and --all-users judge the users' hives under HKEY_USERS, not HKCU"
+reset
+{
+  printf 'Windows Registry Editor Version 5.00\r\n\r\n'
+  printf '%s\r\n' "$REG_U" '@="C:\\orv-doctor\\hkcu.json"' "[$U\\NativeMessagingBlocklist]" '"1"="*"' \
+    "[$HKU_SW\\$CHROME]" "$AT" "[$HKU_SW\\Policies\\Google\\Chrome\\ExtensionInstallForcelist]" "\"1\"=\"$REF;$STORE\"" \
+    "[$HKU_SW\\Microsoft\\Windows\\CurrentVersion\\App Paths\\chrome.exe]" '@="C:\\chrome\\chrome.exe"' \
+    "[HKEY_USERS\\${OTHER}_Classes\\.orv]" "[$PROFILES\\$GONE]" '"ProfileImagePath"="C:\\users\\gone"'
+} >"$DIR/case.reg"
+reg import 'C:\orv-doctor\case.reg' || { fail "reg import"; show "$REG_OUT"; }
+expect chrome 0 "starts | OK extension.policy | $GOOD | by force_installed HKU\\$OTHER\\SOFTWARE\\Policies\\Google\\Chrome $STORE" \
+  --user "$OTHER"
+python3 - "$DIR/out.json" "$OTHER" <<'PY' || { fail "--user: not the user's hive alone"; show "$DIR/out.json"; }
+import json, sys
+doc = json.loads(open(sys.argv[1], encoding="utf-8").read().strip())
+used = [c["text"] for c in doc["checks"] if c["rule"] == "registration.used"]
+ok = doc["user"] == sys.argv[2] and doc["read"] and doc["browsers"][0]["installed"] and "users" not in doc
+sys.exit(0 if ok and "HKCU" not in json.dumps(doc) and used == [
+    "Chrome uses HKU\\%s\\SOFTWARE\\Google\\Chrome\\NativeMessagingHosts\\com.orvendel.native_host" % sys.argv[2]] else 1)
+PY
+reg add "HKU\\$OTHER\\SOFTWARE\\Policies\\Microsoft\\Windows\\System" /v DisableCMD /t REG_DWORD /d 1 /f ||
+  fail "reg add DisableCMD"
+expect chrome 1 "$NOT_STARTED | OK extension.policy | $PROGRAM | FAIL program | by force_installed HKU\\$OTHER\\SOFTWARE\\Policies\\Google\\Chrome $STORE" \
+  --user "$OTHER"
+doctor chrome --all-users
+[ "$RC" -eq 1 ] || fail "--all-users: exit status $RC, expected 1 (HKCU's user is blocked)"
+python3 - "$DIR/out.json" "$OTHER" "$GONE" <<'PY' || { fail "--all-users: not each user's verdict"; show "$DIR/out.json"; }
+import json, sys
+doc = json.loads(open(sys.argv[1], encoding="utf-8").read().strip())
+got = {u["user"]: (u["read"], u["why"], [b["browser_says"] for b in u["browsers"]]) for u in doc["users"]}
+own = [s for s in got if s not in sys.argv[2:]]
+ok = len(own) == 1 and own[0].startswith("S-1-5-21-") and got[own[0]] == (True, "", [
+    "Access to the native messaging host was disabled by the system administrator."])
+ok = ok and got.get(sys.argv[2]) == (True, "", ["Failed to start native messaging host."])
+ok = ok and got.get(sys.argv[3]) == (False, "its hive is not loaded: the user is not signed in", [])
+sys.exit(0 if ok and len(got) == 3 and doc["browsers"] == [] and doc["fail"] == 2 else 1)
+PY
+doctor chrome --user "$GONE"
+[ "$RC" -eq 1 ] || fail "--user of a user not signed in: exit status $RC, expected 1"
+grep -q '"rule":"account.user"' "$DIR/out.json" || { fail "--user of a user not signed in: no account.user"; show "$DIR/out.json"; }
+doctor chrome --user S-1-5-21-x
+[ "$RC" -eq 2 ] || fail "--user S-1-5-21-x: exit status $RC, expected 2"
+{
+  printf 'Windows Registry Editor Version 5.00\r\n\r\n'
+  printf '[-%s]\r\n' "HKEY_USERS\\$OTHER" "HKEY_USERS\\${OTHER}_Classes" "$PROFILES\\$GONE"
+} >"$DIR/case.reg"
+reg import 'C:\orv-doctor\case.reg' || { fail "reg import of the deletions"; show "$REG_OUT"; }
 end
 
 # orvendel.wxs: the MSI writes both browsers' keys in HKLM's 32-bit view,

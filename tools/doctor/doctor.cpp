@@ -55,15 +55,25 @@ void PrintUsage() {
         "                         follows CHROME_USER_DATA_DIR as Chrome does)\n"
         "  --unpacked             the extensions are loaded unpacked (--load-extension),\n"
         "                         not installed from the store\n"
+        "  --user USER            judge that user's registrations and policies, not\n"
+        "                         those of the account the doctor runs as (Windows: a\n"
+        "                         SID, whose hive must be loaded, i.e. the user signed\n"
+        "                         in; Linux: a login or uid, whose HOME is read)\n"
+        "  --all-users            judge every user in turn (Windows: each user's hive\n"
+        "                         under HKEY_USERS; Linux: each account from uid 1000\n"
+        "                         with a home), and list those that cannot be read\n"
         "  --json                 print the report as one JSON document\n"
         "  -h, --help             show this text\n"
         "  --version              show the version\n"
         "\n"
         "It writes nothing, and opens the agent's objects only to see that they exist.\n"
-        "It reads the registry's HKCU and the HOME of the account it runs as: run as\n"
-        "SYSTEM or root, those are that account's, not the desktop user's.\n"
+        "Without --user or --all-users it reads the registry's HKCU and the HOME of\n"
+        "the account it runs as: run as SYSTEM or root, those are that account's, not\n"
+        "the desktop user's. Reading another user's needs an administrator, SYSTEM or\n"
+        "root.\n"
         "Each line is OK, WARN or FAIL; every FAIL says what the extension is told and\n"
-        "what to do. Exit status: 0 nothing failed, 1 a check failed, 2 bad usage.\n",
+        "what to do. Exit status: 0 nothing failed, 1 a check failed (for any user),\n"
+        "2 bad usage.\n",
         Join(KnownBrowsers()).c_str());
 }
 
@@ -72,20 +82,61 @@ int UsageError(const std::string& text) {
     return 2;
 }
 
+struct Asked {
+    std::vector<std::string> known;
+    std::vector<std::string> chosen;
+    std::vector<std::string> ids;
+    bool unpacked = false;
+};
+
+// The browsers' verdicts for the user being judged; says which of the
+// agent's profiles of names they use.
+void JudgeBrowsers(const Asked& asked, Report* report, bool* chrome, bool* edge) {
+    AddAccountNotes(report);
+    for (const std::string& b : asked.known) {
+        const bool named = std::find(asked.chosen.begin(), asked.chosen.end(), b) != asked.chosen.end();
+        if (!asked.chosen.empty() && !named) continue;
+        BrowserVerdict verdict;
+        verdict.browser = b;
+        verdict.installed = BrowserInstalled(b);
+        // A browser nobody asked about and nobody installed cannot fail.
+        if (verdict.installed || named) {
+            BrowserInputs inputs = GatherBrowser(b, report->name);
+            inputs.unpacked = asked.unpacked;
+            verdict = JudgeBrowser(inputs, report->name, asked.ids, report);
+            verdict.installed = BrowserInstalled(b);
+            (UsesEdgeNames(b) ? *edge : *chrome) = true;
+        }
+        report->browsers.push_back(verdict);
+    }
+}
+
+// That user's verdicts in `report`, or why there are none.
+bool JudgeUserBrowsers(UserAccount user, const Asked& asked, Report* report, bool* chrome, bool* edge) {
+    report->user = user.id;
+    report->account = user.name;
+    if (!JudgeUser(&user)) {
+        report->unread = user.unread;
+        return false;
+    }
+    JudgeBrowsers(asked, report, chrome, edge);
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::vector<std::string> known = KnownBrowsers();
-    std::vector<std::string> chosen;
+    Asked asked;
+    asked.known = KnownBrowsers();
     Report report;
     report.name = HOST_REGISTERED_NAME;
-    std::vector<std::string> ids;
     bool json = false;
-    bool unpacked = false;
+    bool allUsers = false;
+    std::string userGiven;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        const bool takesValue =
-            arg == "--browser" || arg == "--name" || arg == "--extension-id" || arg == "--user-data-dir";
+        const bool takesValue = arg == "--browser" || arg == "--name" || arg == "--extension-id" ||
+                                arg == "--user-data-dir" || arg == "--user";
         if (takesValue && i + 1 >= argc) return UsageError(arg + " needs a value");
         if (arg == "-h" || arg == "--help") {
             PrintUsage();
@@ -96,13 +147,18 @@ int main(int argc, char** argv) {
         } else if (arg == "--json") {
             json = true;
         } else if (arg == "--unpacked") {
-            unpacked = true;
+            asked.unpacked = true;
+        } else if (arg == "--all-users") {
+            allUsers = true;
+        } else if (arg == "--user") {
+            userGiven = argv[++i];
+            if (userGiven.empty()) return UsageError("--user needs a user");
         } else if (arg == "--browser") {
             const std::string b = argv[++i];
             bool isKnown = false;
-            for (const std::string& k : known) isKnown = isKnown || k == b;
-            if (!isKnown) return UsageError("--browser takes " + Join(known) + ", not '" + b + "'");
-            chosen.push_back(b);
+            for (const std::string& k : asked.known) isKnown = isKnown || k == b;
+            if (!isKnown) return UsageError("--browser takes " + Join(asked.known) + ", not '" + b + "'");
+            asked.chosen.push_back(b);
         } else if (arg == "--name") {
             report.name = argv[++i];
             if (report.name.empty()) return UsageError("--name needs a name");
@@ -113,30 +169,34 @@ int main(int argc, char** argv) {
         } else if (arg == "--extension-id") {
             const std::string id = argv[++i];
             if (!IsExtensionId(id)) return UsageError("invalid extension id '" + id + "': 32 letters a to p expected");
-            ids.push_back(id);
+            asked.ids.push_back(id);
         } else {
             return UsageError("unknown argument '" + arg + "'");
         }
     }
-    if (ids.empty()) ids.push_back(REFERENCE_EXTENSION_ID);
+    if (allUsers && !userGiven.empty()) return UsageError("--user and --all-users exclude each other");
+    if (asked.ids.empty()) asked.ids.push_back(REFERENCE_EXTENSION_ID);
 
-    AddAccountNotes(&report);
     bool chrome = false, edge = false;
-    for (const std::string& b : known) {
-        const bool asked = !chosen.empty() && std::find(chosen.begin(), chosen.end(), b) != chosen.end();
-        if (!chosen.empty() && !asked) continue;
-        BrowserVerdict verdict;
-        verdict.browser = b;
-        verdict.installed = BrowserInstalled(b);
-        // A browser nobody asked about and nobody installed cannot fail.
-        if (verdict.installed || asked) {
-            BrowserInputs inputs = GatherBrowser(b, report.name);
-            inputs.unpacked = unpacked;
-            verdict = JudgeBrowser(inputs, report.name, ids, &report);
-            verdict.installed = BrowserInstalled(b);
-            (UsesEdgeNames(b) ? edge : chrome) = true;
+    if (allUsers) {
+        report.listsUsers = true;
+        for (const UserAccount& user : ListUsers()) {
+            Report one;
+            one.name = report.name;
+            JudgeUserBrowsers(user, asked, &one, &chrome, &edge);
+            report.users.push_back(std::move(one));
         }
-        report.browsers.push_back(verdict);
+        if (report.users.empty()) report.notes.push_back("no user's settings were found to judge");
+    } else if (!userGiven.empty()) {
+        UserAccount user;
+        std::string why;
+        if (!FindUser(userGiven, &user, &why)) return UsageError(why);
+        if (!JudgeUserBrowsers(user, asked, &report, &chrome, &edge)) {
+            report.Add(Status::kFail, "account", "account.user", "",
+                       "the settings of " + user.name + " cannot be read: " + report.unread, user.fix);
+        }
+    } else {
+        JudgeBrowsers(asked, &report, &chrome, &edge);
     }
     CheckClient(&report);
     if (chrome) CheckAgent("chrome", false, &report);

@@ -17,6 +17,22 @@ BrowserInputs GatherBrowser(const std::string& browser, const std::string& name)
 void SetUserDataDir(const std::string& dir);
 // Whose HOME or HKCU the doctor reads, when that is not the desktop user's.
 void AddAccountNotes(Report* report);
+
+// A user judged instead of the account the doctor runs as: Windows a SID
+// (its hive under HKEY_USERS), Linux a login (its HOME).
+struct UserAccount {
+    std::string id;
+    std::string name;    // the account's name; the id when it has none
+    std::string unread;  // set by JudgeUser: why its settings cannot be read
+    std::string fix;
+};
+// --user: the account `given` names; false, with why, when it names none.
+bool FindUser(const std::string& given, UserAccount* user, std::string* why);
+// --all-users: every user's account, those that cannot be read too.
+std::vector<UserAccount> ListUsers();
+// From now on the registrations and policies read are this user's; false,
+// with user->unread and fix, when they cannot be read.
+bool JudgeUser(UserAccount* user);
 // Whether every account may add files to the dump folder, judged without
 // writing there.
 void JudgeDumpFolder(const std::string& folder, Report* report);

@@ -121,7 +121,13 @@ std::string Env(const char* name) {
 // Tests put the system's folders under another root.
 std::string SystemPath(const std::string& path) { return Env("ORVENDEL_SYSTEM_ROOT") + path; }
 
+// The account named by --user or --all-users; none: the one the doctor runs as.
+bool g_judged = false;
+std::string g_home;
+std::string g_login;
+
 std::string Home() {
+    if (g_judged) return g_home;
     std::string home = Env("HOME");
     if (!home.empty()) return home;
     const passwd* pw = getpwuid(getuid());
@@ -138,6 +144,8 @@ std::string StripSlashes(std::string path) {
 // $CHROME_CONFIG_HOME (when UTF-8), else base/nix/xdg_util.cc
 // GetXDGDirectory: a non-empty $XDG_CONFIG_HOME, else ~/.config.
 std::string ConfigHome() {
+    // The variables are this process's, not the judged user's session's.
+    if (g_judged) return StripSlashes(Home() + "/.config");
     const char* chrome = std::getenv("CHROME_CONFIG_HOME");
     if (chrome != nullptr && ValidUtf8(chrome) == chrome) return chrome;
     std::string xdg = Env("XDG_CONFIG_HOME");
@@ -186,7 +194,7 @@ UserData UserDataDir() {
     UserData u;
     u.given = g_userDataSwitch;
     u.from = "--user-data-dir";
-    if (u.given.empty()) {
+    if (u.given.empty() && !g_judged) {
         const char* env = std::getenv("CHROME_USER_DATA_DIR");
         u.given = env != nullptr && ValidUtf8(env) == env ? env : "";
         u.from = "CHROME_USER_DATA_DIR";
@@ -334,11 +342,64 @@ void AddAccountNotes(Report* report) {
         report->notes.push_back("user data folder " + u.dir + " (" + u.from +
                                 "): the user-level manifests are read from its NativeMessagingHosts folder");
     }
-    if (geteuid() == 0) {
+    if (g_judged) report->notes.push_back("HOME of " + g_login + ": " + g_home);
+    if (geteuid() == 0 && !g_judged) {
         report->notes.push_back("run as root: HOME (" + Home() +
-                                ") and the user-level folders checked are root's, not the desktop user's; run it as "
-                                "that user to check theirs");
+                                ") and the user-level folders checked are root's, not the desktop user's; run it with "
+                                "--user LOGIN or --all-users, or as that user, to check theirs");
     }
+}
+
+bool FindUser(const std::string& given, UserAccount* user, std::string* why) {
+    const passwd* pw = getpwnam(given.c_str());
+    if (pw == nullptr && given.find_first_not_of("0123456789") == std::string::npos && given.size() < 10) {
+        pw = getpwuid(static_cast<uid_t>(std::stoul(given)));
+    }
+    if (pw == nullptr || pw->pw_name == nullptr) {
+        *why = "--user: no account has the login or uid '" + given + "'";
+        return false;
+    }
+    user->id = user->name = pw->pw_name;
+    return true;
+}
+
+// Accounts of people: from uid 1000 (Debian's and Fedora's first), not
+// nobody (65534), with a home; each login once.
+std::vector<UserAccount> ListUsers() {
+    std::vector<UserAccount> users;
+    setpwent();
+    while (const passwd* pw = getpwent()) {
+        struct stat st;
+        if (pw->pw_uid < 1000 || pw->pw_uid == 65534 || pw->pw_name == nullptr || pw->pw_dir == nullptr ||
+            ::stat(pw->pw_dir, &st) != 0) {
+            continue;
+        }
+        const std::string login = pw->pw_name;
+        if (std::none_of(users.begin(), users.end(), [&](const UserAccount& u) { return u.id == login; })) {
+            users.push_back({login, login, std::string(), std::string()});
+        }
+    }
+    endpwent();
+    return users;
+}
+
+bool JudgeUser(UserAccount* user) {
+    const passwd* pw = getpwnam(user->id.c_str());
+    const std::string home = pw != nullptr && pw->pw_dir != nullptr ? pw->pw_dir : "";
+    user->fix = "run it as root or as " + user->name;
+    if (home.empty()) {
+        user->unread = "it has no home folder";
+        return false;
+    }
+    // The user-level folders are read below HOME: it must be open to us.
+    if (::access(home.c_str(), R_OK | X_OK) != 0) {
+        user->unread = "its home " + home + " cannot be read: " + std::strerror(errno);
+        return false;
+    }
+    g_judged = true;
+    g_home = home;
+    g_login = user->id;
+    return true;
 }
 
 void JudgeDumpFolder(const std::string& folder, Report* report) {

@@ -1,9 +1,11 @@
 // Windows: Chrome and Edge read the registry for the manifest's path.
 #include <windows.h>
 #include <lm.h>
+#include <sddl.h>
 #include <wtsapi32.h>
 
 #include <cctype>
+#include <cstring>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -77,6 +79,12 @@ const Browser* Find(const std::string& id) {
     }
     return nullptr;
 }
+
+// The judged user's hive: HKCU, or a user's hive under HKEY_USERS (--user,
+// --all-users), and how the report names it.
+HKEY g_userHive = HKEY_CURRENT_USER;
+std::string g_userShown = "HKCU";
+bool g_judged = false;
 
 enum class Launch { kThroughCmd, kDirectly, kEitherWay };
 
@@ -351,10 +359,10 @@ void ReadOffers(const Browser& b, BrowserInputs* in) {
     const WString path = Wide(std::string("Software\\") + b.extensionsKey);
     const std::string machine = std::string("HKLM\\SOFTWARE\\") + (Is64BitWindows() ? "WOW6432Node\\" : "") +
                                 b.extensionsKey + "\\";
-    const std::string user = std::string("HKCU\\Software\\") + b.extensionsKey + "\\";
+    const std::string user = g_userShown + "\\Software\\" + b.extensionsKey + "\\";
     std::set<WString> names;
     for (const WString& n : Subkeys(HKEY_LOCAL_MACHINE, path, KEY_WOW64_32KEY)) names.insert(n);
-    for (const WString& n : Subkeys(HKEY_CURRENT_USER, path, 0)) names.insert(n);
+    for (const WString& n : Subkeys(g_userHive, path, 0)) names.insert(n);
     struct Merged {
         ExternalOffer offer;
         bool url = false, crx = false;
@@ -366,7 +374,7 @@ void ReadOffers(const Browser& b, BrowserInputs* in) {
         offer.name = Utf8(wideName.c_str());
         const WString subkey = path + L"\\" + wideName;
         Key machineKey(HKEY_LOCAL_MACHINE, subkey, KEY_READ | KEY_WOW64_32KEY);
-        Key userKey(HKEY_CURRENT_USER, subkey, KEY_READ);
+        Key userKey(g_userHive, subkey, KEY_READ);
         HKEY key = machineKey.get() != nullptr ? machineKey.get() : userKey.get();
         if (key == nullptr) continue;
         offer.where = (machineKey.get() != nullptr ? machine : user) + offer.name;
@@ -453,7 +461,7 @@ bool DomainJoined() {
 // registry_dict.cpp: the mandatory and recommended levels as the browser
 // merges them; the handlers check types and entries.
 void ReadPolicies(const Browser& b, BrowserInputs* in) {
-    LoadRegistryPolicies(b.policyKey, &in->policies, &in->recommended);
+    LoadRegistryPolicies(b.policyKey, g_userHive, g_userShown, &in->policies, &in->recommended);
     in->policiesRead = true;
 }
 
@@ -468,7 +476,7 @@ bool UsesEdgeNames(const std::string& browser) { return browser == "edge"; }
 bool BrowserInstalled(const std::string& browser) {
     const Browser* b = Find(browser);
     if (b == nullptr) return false;
-    for (HKEY hive : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
+    for (HKEY hive : {HKEY_LOCAL_MACHINE, g_userHive}) {
         for (REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY}) {
             Key key(hive, Wide(std::string("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\") + b->image),
                     KEY_QUERY_VALUE | view);
@@ -502,7 +510,7 @@ BrowserInputs GatherBrowser(const std::string& browser, const std::string& name)
     }
     g_disableCmd = 0;
     DWORD value = 0;
-    for (HKEY hive : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
+    for (HKEY hive : {HKEY_LOCAL_MACHINE, g_userHive}) {
         if (ReadDword(hive, "SOFTWARE\\Policies\\Microsoft\\Windows\\System", L"DisableCMD", &value)) {
             g_disableCmd = value;
         }
@@ -511,19 +519,20 @@ BrowserInputs GatherBrowser(const std::string& browser, const std::string& name)
     // HKLM, each 32-bit view then 64-bit; a key without a string default is
     // passed over. The first string found is used, and must be absolute.
     bool userSeen = false;
-    for (HKEY hive : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
+    for (HKEY hive : {g_userHive, HKEY_LOCAL_MACHINE}) {
+        const bool user = hive != HKEY_LOCAL_MACHINE;
         for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
             // HKCU\SOFTWARE is one key in both views.
-            if (hive == HKEY_CURRENT_USER && view == KEY_WOW64_64KEY && userSeen) continue;
+            if (user && view == KEY_WOW64_64KEY && userSeen) continue;
             for (const char* sub : b->keys) {
                 const std::string subkey = std::string("SOFTWARE\\") + sub + "\\" + name;
                 Key key(hive, Wide(subkey), KEY_QUERY_VALUE | view);
                 if (key.get() == nullptr) continue;
-                if (hive == HKEY_CURRENT_USER) userSeen = true;
+                if (user) userSeen = true;
                 Registration r;
-                r.where = std::string(hive == HKEY_CURRENT_USER ? "HKCU\\" : "HKLM\\") + subkey +
-                          (hive == HKEY_CURRENT_USER ? "" : view == KEY_WOW64_32KEY ? " (32-bit view)" : " (64-bit view)");
-                r.userLevel = hive == HKEY_CURRENT_USER;
+                r.where = (user ? g_userShown : std::string("HKLM")) + "\\" + subkey +
+                          (user ? "" : view == KEY_WOW64_32KEY ? " (32-bit view)" : " (64-bit view)");
+                r.userLevel = user;
                 if (!ReadString(key.get(), nullptr, &r.manifestPath)) {
                     r.skipped = true;
                     r.skippedWhy = "its default value is not a string";
@@ -613,10 +622,103 @@ std::string AccountName() {
 }  // namespace
 
 void AddAccountNotes(Report* report) {
-    if (RunsAsLocalSystem()) {
+    if (RunsAsLocalSystem() && !g_judged) {
         report->notes.push_back(
-            "run as SYSTEM: HKCU is SYSTEM's, not the desktop user's; run it as that user to check their registrations");
+            "run as SYSTEM: HKCU is SYSTEM's, not the desktop user's; run it with --all-users or --user SID, or as "
+            "that user, to check their registrations");
     }
+}
+
+namespace {
+
+// A user's hive under HKEY_USERS: the S-1-5-21 accounts, local and of a
+// domain, and Azure AD's S-1-12-1; not their _Classes, not .DEFAULT nor the
+// service accounts (S-1-5-18, 19, 20).
+bool IsUserHive(const std::string& name) {
+    auto startsWith = [&](const char* prefix) { return name.compare(0, std::strlen(prefix), prefix) == 0; };
+    const std::string classes = "_Classes";
+    const bool isClasses = name.size() > classes.size() &&
+                           _stricmp(name.c_str() + name.size() - classes.size(), classes.c_str()) == 0;
+    return (startsWith("S-1-5-21-") || startsWith("S-1-12-1-")) && !isClasses;
+}
+
+const wchar_t kProfileList[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
+
+std::string ErrorText(LONG code) {
+    wchar_t* text = nullptr;
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                       FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    std::string out = n > 0 && text != nullptr ? Utf8(text) : std::string();
+    if (text != nullptr) LocalFree(text);
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == ' ' || out.back() == '.')) {
+        out.pop_back();
+    }
+    return (out.empty() ? "error" : out) + " (error " + std::to_string(code) + ")";
+}
+
+// The SID as Windows writes it, and the account's name (DOMAIN\name), or
+// the SID when it cannot be looked up (a deleted account, no domain).
+bool Account(const std::string& given, UserAccount* user) {
+    PSID sid = nullptr;
+    if (!ConvertStringSidToSidW(Wide(given).c_str(), &sid)) return false;
+    wchar_t* text = nullptr;
+    user->id = ConvertSidToStringSidW(sid, &text) ? Utf8(text) : given;
+    if (text != nullptr) LocalFree(text);
+    wchar_t name[256] = {}, domain[256] = {};
+    DWORD nameUnits = 256, domainUnits = 256;
+    SID_NAME_USE use;
+    if (LookupAccountSidW(nullptr, sid, name, &nameUnits, domain, &domainUnits, &use) && name[0] != 0) {
+        user->name = (domain[0] != 0 ? Utf8(domain) + "\\" : std::string()) + Utf8(name);
+    } else {
+        user->name = user->id;
+    }
+    LocalFree(sid);
+    return true;
+}
+
+}  // namespace
+
+bool FindUser(const std::string& given, UserAccount* user, std::string* why) {
+    if (Account(given, user)) return true;
+    *why = "--user takes a SID (S-1-5-21-...), not '" + given + "'";
+    return false;
+}
+
+// The loaded users' hives, then the profiles whose hives are not loaded.
+std::vector<UserAccount> ListUsers() {
+    std::vector<UserAccount> users;
+    std::set<std::string> seen;
+    auto add = [&](const WString& key) {
+        UserAccount user;
+        const std::string name = Utf8(key.c_str());
+        if (IsUserHive(name) && Account(name, &user) && seen.insert(user.id).second) users.push_back(user);
+    };
+    for (const WString& n : Subkeys(HKEY_USERS, WString(), 0)) add(n);
+    for (const WString& n : Subkeys(HKEY_LOCAL_MACHINE, kProfileList, KEY_WOW64_64KEY)) add(n);
+    return users;
+}
+
+bool JudgeUser(UserAccount* user) {
+    HKEY hive = nullptr;
+    const LONG rc = RegOpenKeyExW(HKEY_USERS, Wide(user->id).c_str(), 0, KEY_READ, &hive);
+    if (rc != ERROR_SUCCESS) {
+        Key profile(HKEY_LOCAL_MACHINE, WString(kProfileList) + L"\\" + Wide(user->id), KEY_READ | KEY_WOW64_64KEY);
+        if (rc == ERROR_FILE_NOT_FOUND && profile.get() != nullptr) {
+            user->unread = "its hive is not loaded: the user is not signed in";
+            user->fix = "check again while " + user->name + " is signed in, or run it as that user";
+        } else {
+            user->unread = "HKEY_USERS\\" + user->id + " cannot be opened: " + ErrorText(rc);
+            user->fix = rc == ERROR_ACCESS_DENIED ? "run it as an administrator or as SYSTEM"
+                                                  : "check the SID: reg query HKU lists the users signed in";
+        }
+        return false;
+    }
+    if (g_userHive != HKEY_CURRENT_USER) RegCloseKey(g_userHive);
+    g_userHive = hive;
+    g_userShown = "HKU\\" + user->id;
+    g_judged = true;
+    return true;
 }
 
 // The host logs as the desktop user, so what counts is that user's right to

@@ -419,7 +419,8 @@ void ConvertPolicies(const RegistryDict& root, const std::string& source, Alloca
 // left to extensions). PolicyMap::MergeFrom then keeps, per policy, the
 // mandatory value over the recommended one, and the machine's over the
 // user's at the same level, whole: lists are never merged.
-void LoadRegistryPolicies(const std::string& policyKey, PolicyMap* mandatory, PolicyMap* recommended) {
+void LoadRegistryPolicies(const std::string& policyKey, HKEY userHive, const std::string& userShown,
+                          PolicyMap* mandatory, PolicyMap* recommended) {
     PolicyMap* out = mandatory;
     struct Level {
         std::string source;
@@ -427,9 +428,9 @@ void LoadRegistryPolicies(const std::string& policyKey, PolicyMap* mandatory, Po
         rapidjson::Document values;
     };
     std::vector<Level> levels;
-    for (HKEY hive : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
+    for (HKEY hive : {HKEY_LOCAL_MACHINE, userHive}) {
         const bool machine = hive == HKEY_LOCAL_MACHINE;
-        const std::string source = std::string(machine ? "HKLM\\" : "HKCU\\") + policyKey;
+        const std::string source = (machine ? std::string("HKLM") : userShown) + "\\" + policyKey;
         RegistryDict dict;
         size_t budget = kMaxEntries;
         ReadRegistry(hive, Wide(policyKey), 0, &budget, &dict);

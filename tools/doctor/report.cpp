@@ -31,8 +31,21 @@ std::string ValidUtf8(const std::string& text) {
     return out;
 }
 
+namespace {
+
+std::string UserHeading(const Report& report) {
+    std::string out = "=== user " + report.user;
+    if (!report.account.empty() && report.account != report.user) out += " (" + report.account + ")";
+    if (!report.unread.empty()) out += ": not read: " + report.unread;
+    return out + "\n";
+}
+
+}  // namespace
+
 std::string ReportText(const Report& report) {
     std::string out;
+    if (!report.user.empty()) out += UserHeading(report);
+    if (report.listsUsers) out += "=== the machine, for every user\n";
     for (const std::string& note : report.notes) out += "NOTE " + note + "\n";
     for (const Check& c : report.checks) {
         out += std::string(StatusWord(c.status)) + (c.status == Status::kOk ? "   " : " ") +
@@ -66,6 +79,7 @@ std::string ReportText(const Report& report) {
             }
         }
     }
+    for (const Report& user : report.users) out += ReportText(user);
     return out;
 }
 
@@ -77,21 +91,6 @@ std::string ReportJson(const Report& report, const char* version) {
         std::string valid = ValidUtf8(s);
         w.String(valid.c_str(), static_cast<rapidjson::SizeType>(valid.size()));
     };
-    w.StartObject();
-    w.Key("name");
-    str(report.name);
-    w.Key("version");
-    str(version);
-    w.Key("ok");
-    w.Int(report.Count(Status::kOk));
-    w.Key("warn");
-    w.Int(report.Count(Status::kWarn));
-    w.Key("fail");
-    w.Int(report.Count(Status::kFail));
-    w.Key("notes");
-    w.StartArray();
-    for (const std::string& note : report.notes) str(note);
-    w.EndArray();
     // What connectNative ends in, for one extension.
     auto outcome = [&](const BrowserVerdict& v, const ExtensionVerdict& e) {
         w.Key("starts");
@@ -101,77 +100,116 @@ std::string ReportJson(const Report& report, const char* version) {
         w.Key("browser_also_says");
         str(e.browserAlsoSays);
     };
-    w.Key("browsers");
-    w.StartArray();
-    for (const BrowserVerdict& v : report.browsers) {
-        w.StartObject();
-        w.Key("browser");
-        str(v.browser);
-        w.Key("installed");
-        w.Bool(v.installed);
-        w.Key("checked");
-        w.Bool(v.checked);
-        outcome(v, v.First());
-        w.Key("extensions");
+    // One set of verdicts: a user's, or the whole report's.
+    auto body = [&](const Report& r) {
+        if (!r.user.empty()) {
+            w.Key("user");
+            str(r.user);
+            w.Key("account");
+            str(r.account);
+            w.Key("read");
+            w.Bool(r.unread.empty());
+            w.Key("why");
+            str(r.unread);
+        }
+        w.Key("ok");
+        w.Int(r.Count(Status::kOk));
+        w.Key("warn");
+        w.Int(r.Count(Status::kWarn));
+        w.Key("fail");
+        w.Int(r.Count(Status::kFail));
+        w.Key("notes");
         w.StartArray();
-        for (const ExtensionVerdict& e : v.extensions) {
+        for (const std::string& note : r.notes) str(note);
+        w.EndArray();
+        w.Key("browsers");
+        w.StartArray();
+        for (const BrowserVerdict& v : r.browsers) {
             w.StartObject();
-            w.Key("id");
-            str(e.id);
-            w.Key("runs");
-            w.Bool(e.runs);
-            outcome(v, e);
-            w.Key("decided_by");
-            str(e.decidedBy);
-            w.Key("installed_by");
-            str(e.installedBy);
-            w.Key("install_mode");
-            str(e.installMode);
-            w.Key("install_policy");
-            str(e.installPolicy);
-            w.Key("install_source");
-            str(e.installSource);
-            w.Key("install_update_url");
-            str(e.installUpdateUrl);
+            w.Key("browser");
+            str(v.browser);
+            w.Key("installed");
+            w.Bool(v.installed);
+            w.Key("checked");
+            w.Bool(v.checked);
+            outcome(v, v.First());
+            w.Key("extensions");
+            w.StartArray();
+            for (const ExtensionVerdict& e : v.extensions) {
+                w.StartObject();
+                w.Key("id");
+                str(e.id);
+                w.Key("runs");
+                w.Bool(e.runs);
+                outcome(v, e);
+                w.Key("decided_by");
+                str(e.decidedBy);
+                w.Key("installed_by");
+                str(e.installedBy);
+                w.Key("install_mode");
+                str(e.installMode);
+                w.Key("install_policy");
+                str(e.installPolicy);
+                w.Key("install_source");
+                str(e.installSource);
+                w.Key("install_update_url");
+                str(e.installUpdateUrl);
+                w.EndObject();
+            }
+            w.EndArray();
             w.EndObject();
         }
         w.EndArray();
-        w.EndObject();
+        w.Key("checks");
+        w.StartArray();
+        for (const Check& c : r.checks) {
+            w.StartObject();
+            w.Key("status");
+            str(StatusWord(c.status));
+            w.Key("area");
+            str(c.area);
+            w.Key("rule");
+            str(c.rule);
+            w.Key("browser");
+            str(c.browser);
+            w.Key("text");
+            str(c.text);
+            w.Key("fix");
+            str(c.fix);
+            w.Key("browser_says");
+            str(c.browserSays);
+            if (!c.browserAlsoSays.empty()) {
+                w.Key("browser_also_says");
+                str(c.browserAlsoSays);
+            }
+            if (!c.extensionId.empty()) {
+                w.Key("extension_id");
+                str(c.extensionId);
+            }
+            if (!c.decidedBy.empty()) {
+                w.Key("decided_by");
+                str(c.decidedBy);
+            }
+            w.EndObject();
+        }
+        w.EndArray();
+    };
+    w.StartObject();
+    w.Key("name");
+    str(report.name);
+    w.Key("version");
+    str(version);
+    body(report);
+    if (report.listsUsers) {
+        w.Key("users");
+        w.StartArray();
+        for (const Report& user : report.users) {
+            w.StartObject();
+            body(user);
+            w.EndObject();
+        }
+        w.EndArray();
     }
-    w.EndArray();
-    w.Key("checks");
-    w.StartArray();
-    for (const Check& c : report.checks) {
-        w.StartObject();
-        w.Key("status");
-        str(StatusWord(c.status));
-        w.Key("area");
-        str(c.area);
-        w.Key("rule");
-        str(c.rule);
-        w.Key("browser");
-        str(c.browser);
-        w.Key("text");
-        str(c.text);
-        w.Key("fix");
-        str(c.fix);
-        w.Key("browser_says");
-        str(c.browserSays);
-        if (!c.browserAlsoSays.empty()) {
-            w.Key("browser_also_says");
-            str(c.browserAlsoSays);
-        }
-        if (!c.extensionId.empty()) {
-            w.Key("extension_id");
-            str(c.extensionId);
-        }
-        if (!c.decidedBy.empty()) {
-            w.Key("decided_by");
-            str(c.decidedBy);
-        }
-        w.EndObject();
-    }
-    w.EndArray();
     w.EndObject();
     return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
 }

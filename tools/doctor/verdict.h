@@ -67,9 +67,17 @@ struct BrowserVerdict {
 
 struct Report {
     std::string name;
+    // The user judged when one is named (--user, --all-users): the SID or
+    // login, and the account's name; empty: the account the doctor runs as.
+    std::string user;
+    std::string account;
+    std::string unread;  // why that user's settings could not be read
     std::vector<std::string> notes;
     std::vector<BrowserVerdict> browsers;
     std::vector<Check> checks;
+    // --all-users: a report per user; this one keeps what the machine shares.
+    bool listsUsers = false;
+    std::vector<Report> users;
 
     void Add(Status status, const std::string& area, const std::string& rule, const std::string& browser,
              const std::string& text, const std::string& fix = std::string(),
@@ -80,6 +88,7 @@ struct Report {
     int Count(Status status) const {
         int n = 0;
         for (const Check& c : checks) n += c.status == status;
+        for (const Report& u : users) n += u.Count(status);
         return n;
     }
 };
