@@ -13,6 +13,7 @@
 
 #include "bridge/contract.h"
 #include "orv_version.h"
+#include "tools/doctor/bundle.h"
 #include "tools/doctor/client.h"
 #include "tools/doctor/lookup.h"
 #include "tools/doctor/report.h"
@@ -56,10 +57,16 @@ void PrintUsage() {
         "  --unpacked             the extensions are loaded unpacked (--load-extension),\n"
         "                         not installed from the store\n"
         "  --json                 print the report as one JSON document\n"
+        "  --bundle FOLDER        also write a support bundle into FOLDER, a new or\n"
+        "                         empty folder: the report (text and JSON), the host's\n"
+        "                         logs of today and yesterday decoded, the ini file,\n"
+        "                         the manifests and policies read, the programs'\n"
+        "                         versions and signatures, and a few environment\n"
+        "                         variables; README.txt in it lists each part\n"
         "  -h, --help             show this text\n"
         "  --version              show the version\n"
         "\n"
-        "It writes nothing, and opens the agent's objects only to see that they exist.\n"
+        "It writes nothing but the bundle, and opens the agent's objects only to see that they exist.\n"
         "It reads the registry's HKCU and the HOME of the account it runs as: run as\n"
         "SYSTEM or root, those are that account's, not the desktop user's.\n"
         "Each line is OK, WARN or FAIL; every FAIL says what the extension is told and\n"
@@ -82,10 +89,13 @@ int main(int argc, char** argv) {
     std::vector<std::string> ids;
     bool json = false;
     bool unpacked = false;
+    std::string bundle;
+    std::vector<BrowserInputs> gathered;  // what the bundle lists
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool takesValue =
-            arg == "--browser" || arg == "--name" || arg == "--extension-id" || arg == "--user-data-dir";
+            arg == "--browser" || arg == "--name" || arg == "--extension-id" || arg == "--user-data-dir" ||
+            arg == "--bundle";
         if (takesValue && i + 1 >= argc) return UsageError(arg + " needs a value");
         if (arg == "-h" || arg == "--help") {
             PrintUsage();
@@ -95,6 +105,9 @@ int main(int argc, char** argv) {
             return 0;
         } else if (arg == "--json") {
             json = true;
+        } else if (arg == "--bundle") {
+            bundle = argv[++i];
+            if (bundle.empty()) return UsageError("--bundle needs a folder");
         } else if (arg == "--unpacked") {
             unpacked = true;
         } else if (arg == "--browser") {
@@ -119,6 +132,15 @@ int main(int argc, char** argv) {
         }
     }
     if (ids.empty()) ids.push_back(REFERENCE_EXTENSION_ID);
+    if (!bundle.empty()) {
+        std::string why;
+        const BundleStart start = PrepareBundle(bundle, &why);
+        if (start == BundleStart::kNotEmpty) return UsageError(why);
+        if (start == BundleStart::kCannotWrite) {
+            std::fprintf(stderr, "orvendel-doctor: %s\n", why.c_str());
+            return 1;
+        }
+    }
 
     AddAccountNotes(&report);
     bool chrome = false, edge = false;
@@ -132,6 +154,7 @@ int main(int argc, char** argv) {
         if (verdict.installed || asked) {
             BrowserInputs inputs = GatherBrowser(b, report.name);
             inputs.unpacked = unpacked;
+            if (!bundle.empty()) gathered.push_back(inputs);
             verdict = JudgeBrowser(inputs, report.name, ids, &report);
             verdict.installed = BrowserInstalled(b);
             (UsesEdgeNames(b) ? edge : chrome) = true;
@@ -145,5 +168,14 @@ int main(int argc, char** argv) {
 
     const std::string out = json ? ReportJson(report, ORV_VERSION) : ReportText(report);
     std::fwrite(out.data(), 1, out.size(), stdout);
+    if (!bundle.empty()) {
+        std::fflush(stdout);
+        std::string why;
+        if (!WriteBundle(bundle, ORV_VERSION, gathered, ReportText(report), ReportJson(report, ORV_VERSION), &why)) {
+            std::fprintf(stderr, "orvendel-doctor: %s\n", why.c_str());
+            return 1;
+        }
+        std::fprintf(stderr, "orvendel-doctor: support bundle written to %s\n", bundle.c_str());
+    }
     return report.Count(Status::kFail) > 0 ? 1 : 0;
 }
