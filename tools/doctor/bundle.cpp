@@ -404,7 +404,12 @@ BundleStart PrepareBundle(const std::string& folder, std::string* why) {
             *why = "--bundle " + folder + ": it exists and is not a folder; name a new or empty folder";
             return BundleStart::kNotEmpty;
         }
-        if (!fs::is_empty(path, ec) || ec) {
+        const bool empty = fs::is_empty(path, ec);
+        if (ec) {
+            *why = "cannot read the folder " + folder + ": " + ec.message();
+            return BundleStart::kCannotWrite;
+        }
+        if (!empty) {
             *why = "--bundle " + folder + ": the folder is not empty; name a new or empty folder, so nothing is overwritten";
             return BundleStart::kNotEmpty;
         }

@@ -19,39 +19,39 @@ namespace {
 
 std::string Error(DWORD e) { return "error " + std::to_string(e); }
 
-std::string Hex(HRESULT hr) {
+std::string Hex(LONG code) {
     char text[16];
-    std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(hr));
+    std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(code));
     return text;
 }
 
-// WinVerifyTrust's result in words, its name and code after them.
+// WinVerifyTrust's result in words, then its name and code.
 std::string TrustWords(LONG result) {
-    const HRESULT hr = static_cast<HRESULT>(result);
     struct Known {
-        HRESULT code;
+        LONG code;
+        const char* name;
         const char* words;
     } known[] = {
-        {static_cast<HRESULT>(TRUST_E_NOSIGNATURE), "not signed (TRUST_E_NOSIGNATURE)"},
-        {static_cast<HRESULT>(TRUST_E_SUBJECT_FORM_UNKNOWN), "not signed: a kind of file that carries no signature (TRUST_E_SUBJECT_FORM_UNKNOWN)"},
-        {static_cast<HRESULT>(TRUST_E_PROVIDER_UNKNOWN), "not checked: no trust provider (TRUST_E_PROVIDER_UNKNOWN)"},
-        {static_cast<HRESULT>(CERT_E_UNTRUSTEDROOT), "signed, but by a root certificate this machine does not trust (CERT_E_UNTRUSTEDROOT)"},
-        {static_cast<HRESULT>(CERT_E_CHAINING), "signed, but its certificate chain cannot be built (CERT_E_CHAINING)"},
-        {static_cast<HRESULT>(TRUST_E_BAD_DIGEST), "signed, but the file was changed after signing (TRUST_E_BAD_DIGEST)"},
-        {static_cast<HRESULT>(TRUST_E_EXPLICIT_DISTRUST), "signed, by a certificate marked distrusted (TRUST_E_EXPLICIT_DISTRUST)"},
-        {static_cast<HRESULT>(TRUST_E_SUBJECT_NOT_TRUSTED), "signed, but not trusted (TRUST_E_SUBJECT_NOT_TRUSTED)"},
-        {static_cast<HRESULT>(CRYPT_E_SECURITY_SETTINGS), "signed, but the machine's security settings forbid trusting it (CRYPT_E_SECURITY_SETTINGS)"},
-        {static_cast<HRESULT>(CERT_E_EXPIRED), "signed, but a certificate has expired and no timestamp vouches for the signing time (CERT_E_EXPIRED)"},
-        {static_cast<HRESULT>(CERT_E_REVOKED), "signed, but a certificate was revoked (CERT_E_REVOKED)"},
-        {static_cast<HRESULT>(CERT_E_WRONG_USAGE), "signed, by a certificate not meant for code signing (CERT_E_WRONG_USAGE)"},
-        {static_cast<HRESULT>(TRUST_E_CERT_SIGNATURE), "signed, but a certificate's own signature is bad (TRUST_E_CERT_SIGNATURE)"},
-        {static_cast<HRESULT>(CRYPT_E_FILE_ERROR), "not checked: the file cannot be read (CRYPT_E_FILE_ERROR)"},
+        {TRUST_E_NOSIGNATURE, "TRUST_E_NOSIGNATURE", "not signed"},
+        {TRUST_E_SUBJECT_FORM_UNKNOWN, "TRUST_E_SUBJECT_FORM_UNKNOWN", "not signed: a kind of file that carries no signature"},
+        {TRUST_E_PROVIDER_UNKNOWN, "TRUST_E_PROVIDER_UNKNOWN", "not checked: no trust provider"},
+        {CERT_E_UNTRUSTEDROOT, "CERT_E_UNTRUSTEDROOT", "signed, but by a root certificate this machine does not trust"},
+        {CERT_E_CHAINING, "CERT_E_CHAINING", "signed, but its certificate chain cannot be built"},
+        {TRUST_E_BAD_DIGEST, "TRUST_E_BAD_DIGEST", "signed, but the file was changed after signing"},
+        {TRUST_E_EXPLICIT_DISTRUST, "TRUST_E_EXPLICIT_DISTRUST", "signed, by a certificate marked distrusted"},
+        {TRUST_E_SUBJECT_NOT_TRUSTED, "TRUST_E_SUBJECT_NOT_TRUSTED", "signed, but not trusted"},
+        {CRYPT_E_SECURITY_SETTINGS, "CRYPT_E_SECURITY_SETTINGS", "signed, but the machine's security settings forbid trusting it"},
+        {CERT_E_EXPIRED, "CERT_E_EXPIRED", "signed, but a certificate has expired and no timestamp vouches for the signing time"},
+        {CERT_E_REVOKED, "CERT_E_REVOKED", "signed, but a certificate was revoked"},
+        {CERT_E_WRONG_USAGE, "CERT_E_WRONG_USAGE", "signed, by a certificate not meant for code signing"},
+        {TRUST_E_CERT_SIGNATURE, "TRUST_E_CERT_SIGNATURE", "signed, but a certificate's own signature is bad"},
+        {CRYPT_E_FILE_ERROR, "CRYPT_E_FILE_ERROR", "not checked: the file cannot be read"},
     };
-    if (hr == S_OK) return "signed and trusted";
+    if (result == ERROR_SUCCESS) return "signed and trusted";
     for (const Known& k : known) {
-        if (k.code == hr) return std::string(k.words) + " " + Hex(hr);
+        if (k.code == result) return std::string(k.words) + " (" + k.name + ", " + Hex(result) + ")";
     }
-    return "not verified (" + Hex(hr) + ")";
+    return "not verified (" + Hex(result) + ")";
 }
 
 // Authenticode as Explorer and SmartScreen judge it, without revocation

@@ -3,9 +3,10 @@
 // follows each browser's own lookup (lookup_*.cpp) and rules (rules.cpp),
 // then checks the client's ini file and dump folder and the agent's objects.
 //
-// It writes nothing. It reads files, policies and (Windows) the registry; it
-// opens the agent's events and blocks only to see that they exist and closes
-// them at once, never waiting on or signalling one.
+// It writes nothing but the support bundle --bundle asks for. It reads
+// files, policies and (Windows) the registry; it opens the agent's events
+// and blocks only to see that they exist and closes them at once, never
+// waiting on or signalling one.
 #include <algorithm>
 #include <cstdio>
 #include <string>
@@ -66,7 +67,12 @@ void PrintUsage() {
         "  -h, --help             show this text\n"
         "  --version              show the version\n"
         "\n"
-        "It writes nothing but the bundle, and opens the agent's objects only to see that they exist.\n"
+        "For a support ticket, run it as the desktop user (not elevated) with\n"
+        "--bundle and a new folder, e.g. on the Desktop, and send that folder zipped.\n"
+        "It holds nothing secret: no tokens, no other variables or registry values.\n"
+        "\n"
+        "It writes nothing but the bundle, and opens the agent's objects only to see\n"
+        "that they exist.\n"
         "It reads the registry's HKCU and the HOME of the account it runs as: run as\n"
         "SYSTEM or root, those are that account's, not the desktop user's.\n"
         "Each line is OK, WARN or FAIL; every FAIL says what the extension is told and\n"
