@@ -196,13 +196,22 @@ printf 'secret-token-value\n' >"$SYSTEM_DIR/$HOST_NAME-chrome-machine.token"
 printf '%s\n' "$HOST" >"$ORVENDEL_SYSTEM_ROOT/var/lib/dpkg/info/orvendel.list"
 printf 'Package: other\nVersion: 1.0\n\nPackage: orvendel\nStatus: install ok installed\nVersion: 9.8.7\n' \
   >"$ORVENDEL_SYSTEM_ROOT/var/lib/dpkg/status"
+# Laid out as the .deb does, less the host; the tools' sizes are where
+# SHA-256's padding takes one block or two.
+PKG="$T/pkg"
+rm -rf "$PKG" && mkdir -p "$PKG/bin"
+cp "$DOCTOR" "$PKG/bin/orvendel-doctor"
+head -c 55 /dev/urandom >"$PKG/bin/orvendel-log"
+head -c 56 /dev/urandom >"$PKG/bin/orvendel-tap"
+head -c 64 /dev/urandom >"$PKG/bin/orvendel-agent"
+sum() { sha256sum "$1" | cut -d' ' -f1; }
 B="$T/bundle"
-SECRET_TOKEN=secret-env-value LC_TIME=C timeout 60 "$DOCTOR" --browser chrome --bundle "$B" >"$T/out.txt" 2>"$T/err.txt"
+SECRET_TOKEN=secret-env-value LC_TIME=C timeout 60 "$PKG/bin/orvendel-doctor" --browser chrome --bundle "$B" \
+  >"$T/out.txt" 2>"$T/err.txt"
 rc=$?
 [ "$rc" -eq 1 ] || fail "exit status $rc, expected the report's 1 (a blocklist)"
 grep -qF "bundle written to $B" "$T/err.txt" || fail "stderr does not say where: $(cat "$T/err.txt")"
 cmp -s "$T/out.txt" "$B/doctor.txt" || fail "doctor.txt is not the report printed"
-HOST_SUM=$(sha256sum "$HOST" | cut -d' ' -f1)
 # FILE|TEXT it must hold
 while IFS='|' read -r file text; do
   [ -f "$B/$file" ] || { fail "no $file"; continue; }
@@ -219,7 +228,12 @@ manifests/chrome-1.json|"path":"$HOST"
 policies/chrome.json|"NativeMessagingBlocklist": [
 policies/chrome.json|"NativeMessagingBlocklist": "$POLICY_DIR/block.json"
 registrations.txt|registration (system) $SYSTEM_DIR/$HOST_NAME.json
-programs.txt|sha256: $HOST_SUM
+programs.txt|sha256: $(sum "$HOST")
+programs.txt|sha256: $(sum "$PKG/bin/orvendel-log")
+programs.txt|sha256: $(sum "$PKG/bin/orvendel-tap")
+programs.txt|sha256: $(sum "$PKG/bin/orvendel-agent")
+programs.txt|$PKG/lib/orvendel/orvendel_host
+programs.txt|not examined: it does not exist
 programs.txt|version: package orvendel 9.8.7
 programs.txt|signature: not signed (Linux programs carry no signature
 environment.txt|LC_TIME=C
