@@ -205,6 +205,95 @@ python3 -c 'import json,sys; json.loads(open(sys.argv[1],"rb").read().decode("ut
 export HOME="$T/home"
 end
 
+# --bundle on a broken machine: no ini, a FIFO for a log, logs of other
+# days and another program's; each part checked, and nothing secret in any.
+begin "--bundle: every part of a broken machine's bundle, nothing secret"
+rm -rf "$HOME" "$ORVENDEL_SYSTEM_ROOT" "$ORVENDEL_WINDOWS_DIR" "$T/bundle"
+mkdir -p "$HOME" "$ORVENDEL_SYSTEM_ROOT/var/lib/dpkg/info" "$T/bundle"
+DUMP="$ORVENDEL_WINDOWS_DIR/stelvo/dump"
+mkdir -p "$DUMP"
+TODAY=$(date +%Y%m%d) YESTERDAY=$(date -d yesterday +%Y%m%d) OLD=$(date -d '3 days ago' +%Y%m%d)
+log_file() { # FILE TEXT...: records scrambled as the host writes them
+  python3 - "$@" <<'PY'
+import sys
+with open(sys.argv[1], "wb") as f:
+    for text in sys.argv[2:]:
+        raw = ("\r\n   [12/09 10:00:00][0001:0002] " + text).encode()
+        f.write(bytes((~b ^ i) & 0xFF for i, b in enumerate(raw)) + b"@!@")
+PY
+}
+log_file "$DUMP/${TODAY}_Orvendel_chrome.log" "first record" "second record"
+log_file "$DUMP/${OLD}_Orvendel.log" "three days old"
+log_file "$DUMP/${TODAY}_Stelvo.log" "another program's"
+mkfifo "$DUMP/${YESTERDAY}_Orvendel_edge.log"
+blocked
+printf 'secret-token-value\n' >"$SYSTEM_DIR/$HOST_NAME-chrome-machine.token"
+printf '%s\n' "$HOST" >"$ORVENDEL_SYSTEM_ROOT/var/lib/dpkg/info/orvendel.list"
+printf 'Package: other\nVersion: 1.0\n\nPackage: orvendel\nStatus: install ok installed\nVersion: 9.8.7\n' \
+  >"$ORVENDEL_SYSTEM_ROOT/var/lib/dpkg/status"
+# Laid out as the .deb does, less the host; the tools' sizes are where
+# SHA-256's padding takes one block or two.
+PKG="$T/pkg"
+rm -rf "$PKG" && mkdir -p "$PKG/bin"
+cp "$DOCTOR" "$PKG/bin/orvendel-doctor"
+head -c 55 /dev/urandom >"$PKG/bin/orvendel-log"
+head -c 56 /dev/urandom >"$PKG/bin/orvendel-tap"
+head -c 64 /dev/urandom >"$PKG/bin/orvendel-agent"
+sum() { sha256sum "$1" | cut -d' ' -f1; }
+B="$T/bundle"
+SECRET_TOKEN=secret-env-value LC_TIME=C timeout 60 "$PKG/bin/orvendel-doctor" --browser chrome --bundle "$B" \
+  >"$T/out.txt" 2>"$T/err.txt"
+rc=$?
+[ "$rc" -eq 1 ] || fail "exit status $rc, expected the report's 1 (a blocklist)"
+grep -qF "bundle written to $B" "$T/err.txt" || fail "stderr does not say where: $(cat "$T/err.txt")"
+cmp -s "$T/out.txt" "$B/doctor.txt" || fail "doctor.txt is not the report printed"
+# FILE|TEXT it must hold
+while IFS='|' read -r file text; do
+  [ -f "$B/$file" ] || { fail "no $file"; continue; }
+  grep -qF -- "$text" "$B/$file" || fail "$file lacks: $text"
+done <<EOF
+doctor.txt|FAIL [chrome]
+doctor.json|"rule":"policy.blocklist"
+logs/${TODAY}_Orvendel_chrome.txt|   [12/09 10:00:00][0001:0002] second record
+README.txt|logs/${TODAY}_Orvendel_chrome.txt: ${TODAY}_Orvendel_chrome.log (
+README.txt|logs/${YESTERDAY}_Orvendel_edge.txt: not gathered: ${YESTERDAY}_Orvendel_edge.log: it is a FIFO
+README.txt|stelvo.ini: not gathered: $ORVENDEL_WINDOWS_DIR/stelvo/policy/stelvo.ini: it does not exist
+README.txt|1 of other days left out
+manifests/chrome-1.json|"path":"$HOST"
+policies/chrome.json|"NativeMessagingBlocklist": [
+policies/chrome.json|"NativeMessagingBlocklist": "$POLICY_DIR/block.json"
+registrations.txt|registration (system) $SYSTEM_DIR/$HOST_NAME.json
+programs.txt|sha256: $(sum "$HOST")
+programs.txt|sha256: $(sum "$PKG/bin/orvendel-log")
+programs.txt|sha256: $(sum "$PKG/bin/orvendel-tap")
+programs.txt|sha256: $(sum "$PKG/bin/orvendel-agent")
+programs.txt|$PKG/lib/orvendel/orvendel_host
+programs.txt|not examined: it does not exist
+programs.txt|version: package orvendel 9.8.7
+programs.txt|signature: not signed (Linux programs carry no signature
+environment.txt|LC_TIME=C
+environment.txt|root: 
+EOF
+[ "$(grep -c 'record' "$B/logs/${TODAY}_Orvendel_chrome.txt")" -eq 2 ] || fail "not both records decoded"
+[ -e "$B/logs/${OLD}_Orvendel.txt" ] && fail "a log of three days ago was taken"
+compgen -G "$B/logs/*Stelvo*" >/dev/null && fail "another program's log was taken"
+grep -rqF -e secret-env-value -e secret-token-value "$B" && fail "a secret reached the bundle"
+end
+
+begin "--bundle: a folder not empty is refused untouched (2), one that cannot be made fails (1)"
+mkdir -p "$T/full" && printf 'keep\n' >"$T/full/mine.txt"
+"$DOCTOR" --browser chrome --bundle "$T/full" >/dev/null 2>"$T/err.txt"
+RC=$? RC_OUTPUT="$T/err.txt"
+expect_rc 2 "a folder not empty"
+if [ "$(ls "$T/full")" != mine.txt ] || ! grep -qx keep "$T/full/mine.txt"; then fail "the folder not empty was changed"; fi
+grep -q 'not empty' "$T/err.txt" || fail "no reason given: $(cat "$T/err.txt")"
+"$DOCTOR" --browser chrome --bundle "$T/full/mine.txt/sub" >"$T/out.txt" 2>"$T/err.txt"
+RC=$?
+expect_rc 1 "a folder under a file"
+[ -s "$T/err.txt" ] || fail "no message on stderr"
+[ -s "$T/out.txt" ] && fail "the report was printed although no bundle could be made"
+end
+
 begin "usage: --help, --version, bad arguments, missing values"
 "$DOCTOR" --help >"$T/out.txt" 2>&1 || fail "--help failed"
 grep -q '^Usage: orvendel-doctor' "$T/out.txt" || fail "no usage"

@@ -473,4 +473,74 @@ for scope in /machine /user; do
   end
 done
 
+# --bundle: each program's signature state as Wine's WinVerifyTrust gives it
+# (unsigned, signed with a throwaway certificate, changed after signing), the
+# host a manifest names by a relative path, and today's log decoded.
+begin "--bundle: signature states, the registered host, today's log"
+reset
+add "HKLM\\$SW\\$CHROME" /reg:32
+PROGRAMS="$DIR/programs"
+mkdir -p "$PROGRAMS" "$DIR/cert"
+cp "$DOCTOR" "$PROGRAMS/orvendel-doctor.exe"
+cp "$DOCTOR" "$PROGRAMS/orvendel-log.exe"
+signed=
+if openssl req -x509 -newkey rsa:2048 -nodes -keyout "$DIR/cert/key.pem" -out "$DIR/cert/cert.pem" -days 2 \
+  -subj "/CN=Orvendel bundle test" -addext "extendedKeyUsage=codeSigning" >/dev/null 2>&1 &&
+  openssl pkcs12 -export -inkey "$DIR/cert/key.pem" -in "$DIR/cert/cert.pem" -out "$DIR/cert/cert.p12" \
+    -passout pass:test >/dev/null 2>&1 &&
+  ORV_SIGN_PKCS12="$DIR/cert/cert.p12" ORV_SIGN_PASSWORD=test \
+    bash "$SOURCE/packaging/windows/sign.sh" --no-timestamp "$PROGRAMS/orvendel-log.exe" >/dev/null 2>&1; then
+  signed=1
+  cp "$PROGRAMS/orvendel-log.exe" "$PROGRAMS/orvendel-tap.exe"
+  printf 'x' | dd of="$PROGRAMS/orvendel-tap.exe" bs=1 seek=4096 conv=notrunc 2>/dev/null
+else
+  echo "    (no openssl or osslsigncode: the signed programs are left out)"
+fi
+DUMP="$WINEPREFIX/drive_c/windows/stelvo/dump"
+mkdir -p "$DUMP"
+python3 - "$DUMP/$(date +%Y%m%d)_Orvendel_chrome.log" <<'PY'
+import sys
+raw = b"\r\n<E>[12/09 10:00:00][0001:0002] a logged error"
+open(sys.argv[1], "wb").write(bytes((~b ^ i) & 0xFF for i, b in enumerate(raw)) + b"@!@")
+PY
+rm -rf "$DIR/bundle"
+wine_run "$DIR/out.txt" "$DIR/err.txt" 120 "$PROGRAMS/orvendel-doctor.exe" --browser chrome --bundle 'C:\orv-doctor\bundle'
+RC=$? RC_OUTPUT="$DIR/err.txt"
+expect_rc 0 "--bundle"
+# Each program's block in programs.txt, by its path: the lines it must hold.
+VERSION=$(sed -n 's/^project(orvendel VERSION \([0-9.]*\) .*/\1/p' "$SOURCE/CMakeLists.txt")
+python3 - "$DIR/bundle/programs.txt" "$signed" "$VERSION" <<'PY' || { fail "programs.txt is not as expected"; show "$DIR/bundle/programs.txt"; }
+import sys
+blocks, name = {}, None
+for line in open(sys.argv[1], encoding="utf-8").read().splitlines():
+    if line and not line.startswith(" "):
+        name = line.lower()
+        blocks[name] = []
+    elif name:
+        blocks[name].append(line.strip())
+P = "c:\\orv-doctor\\programs\\"
+want = [
+    (P + "orvendel-doctor.exe", "signature: not signed (TRUST_E_NOSIGNATURE, 0x800B0100)"),
+    (P + "orvendel-doctor.exe", "version: %s.0" % sys.argv[3]),
+    (P + "orvendel_host.exe", "not examined: it does not exist"),
+    ("c:\\orv-doctor\\orvendel_host.exe", "listed: named by C:\\orv-doctor\\com.orvendel.native_host.json"),
+    ("c:\\orv-doctor\\orvendel_host.exe", "version: none (no VERSIONINFO resource)"),
+]
+if sys.argv[2]:
+    # Wine 8 trusts a self-signed certificate; Windows says CERT_E_UNTRUSTEDROOT.
+    want += [(P + "orvendel-log.exe", "signature: signed and trusted"),
+             (P + "orvendel-tap.exe", "signature: signed, but the file was changed after signing (TRUST_E_BAD_DIGEST, 0x80096010)")]
+bad = [w for w in want if w[1] not in blocks.get(w[0], [])]
+for w in bad:
+    print("    %s lacks: %s" % w)
+sys.exit(1 if bad else 0)
+PY
+grep -qF '<E>[12/09 10:00:00][0001:0002] a logged error' "$DIR/bundle/logs/$(date +%Y%m%d)_Orvendel_chrome.txt" ||
+  fail "today's log is not decoded in the bundle"
+grep -qF "registration (system) HKLM\\$SW\\$CHROME (32-bit view)" "$DIR/bundle/registrations.txt" ||
+  { fail "registrations.txt lacks the key read"; show "$DIR/bundle/registrations.txt"; }
+grep -q '^elevated: ' "$DIR/bundle/environment.txt" || fail "environment.txt does not say whether elevated"
+rm -rf "$WINEPREFIX/drive_c/windows/stelvo" "$PROGRAMS" "$DIR/cert"
+end
+
 summary

@@ -3,9 +3,10 @@
 // follows each browser's own lookup (lookup_*.cpp) and rules (rules.cpp),
 // then checks the client's ini file and dump folder and the agent's objects.
 //
-// It writes nothing. It reads files, policies and (Windows) the registry; it
-// opens the agent's events and blocks only to see that they exist and closes
-// them at once, never waiting on or signalling one.
+// It writes nothing but the support bundle --bundle asks for. It reads
+// files, policies and (Windows) the registry; it opens the agent's events
+// and blocks only to see that they exist and closes them at once, never
+// waiting on or signalling one.
 #include <algorithm>
 #include <cstdio>
 #include <string>
@@ -13,6 +14,7 @@
 
 #include "bridge/contract.h"
 #include "orv_version.h"
+#include "tools/doctor/bundle.h"
 #include "tools/doctor/client.h"
 #include "tools/doctor/lookup.h"
 #include "tools/doctor/report.h"
@@ -63,10 +65,22 @@ void PrintUsage() {
         "                         under HKEY_USERS; Linux: each account from uid 1000\n"
         "                         with a home), and list those that cannot be read\n"
         "  --json                 print the report as one JSON document\n"
+        "  --bundle FOLDER        also write a support bundle into FOLDER, a new or\n"
+        "                         empty folder: the report (text and JSON), the host's\n"
+        "                         logs of today and yesterday decoded, the ini file,\n"
+        "                         the manifests and policies read, the programs'\n"
+        "                         versions and signatures, and a few environment\n"
+        "                         variables; README.txt in it lists each part\n"
         "  -h, --help             show this text\n"
         "  --version              show the version\n"
         "\n"
-        "It writes nothing, and opens the agent's objects only to see that they exist.\n"
+        "For a support ticket, run it as the desktop user (not elevated) with\n"
+        "--bundle and a new folder, e.g. on the Desktop, and send that folder zipped;\n"
+        "from an administrator's account add --user or --all-users. The bundle holds\n"
+        "nothing secret: no tokens, no other variables or registry values.\n"
+        "\n"
+        "It writes nothing but the bundle, and opens the agent's objects only to see\n"
+        "that they exist.\n"
         "Without --user or --all-users it reads the registry's HKCU and the HOME of\n"
         "the account it runs as: run as SYSTEM or root, those are that account's, not\n"
         "the desktop user's. Reading another user's needs an administrator, SYSTEM or\n"
@@ -87,6 +101,7 @@ struct Asked {
     std::vector<std::string> chosen;
     std::vector<std::string> ids;
     bool unpacked = false;
+    std::vector<BrowserInputs>* gathered = nullptr;  // what a bundle lists, when one is asked for
 };
 
 // The browsers' verdicts for the user being judged; says which of the
@@ -103,6 +118,8 @@ void JudgeBrowsers(const Asked& asked, Report* report, bool* chrome, bool* edge)
         if (verdict.installed || named) {
             BrowserInputs inputs = GatherBrowser(b, report->name);
             inputs.unpacked = asked.unpacked;
+            inputs.user = report->account.empty() ? report->user : report->account + " (" + report->user + ")";
+            if (asked.gathered != nullptr) asked.gathered->push_back(inputs);
             verdict = JudgeBrowser(inputs, report->name, asked.ids, report);
             verdict.installed = BrowserInstalled(b);
             (UsesEdgeNames(b) ? *edge : *chrome) = true;
@@ -133,10 +150,12 @@ int main(int argc, char** argv) {
     bool json = false;
     bool allUsers = false;
     std::string userGiven;
+    std::string bundle;
+    std::vector<BrowserInputs> gathered;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool takesValue = arg == "--browser" || arg == "--name" || arg == "--extension-id" ||
-                                arg == "--user-data-dir" || arg == "--user";
+                                arg == "--user-data-dir" || arg == "--user" || arg == "--bundle";
         if (takesValue && i + 1 >= argc) return UsageError(arg + " needs a value");
         if (arg == "-h" || arg == "--help") {
             PrintUsage();
@@ -146,6 +165,9 @@ int main(int argc, char** argv) {
             return 0;
         } else if (arg == "--json") {
             json = true;
+        } else if (arg == "--bundle") {
+            bundle = argv[++i];
+            if (bundle.empty()) return UsageError("--bundle needs a folder");
         } else if (arg == "--unpacked") {
             asked.unpacked = true;
         } else if (arg == "--all-users") {
@@ -176,6 +198,16 @@ int main(int argc, char** argv) {
     }
     if (allUsers && !userGiven.empty()) return UsageError("--user and --all-users exclude each other");
     if (asked.ids.empty()) asked.ids.push_back(REFERENCE_EXTENSION_ID);
+    if (!bundle.empty()) {
+        std::string why;
+        const BundleStart start = PrepareBundle(bundle, &why);
+        if (start == BundleStart::kNotEmpty) return UsageError(why);
+        if (start == BundleStart::kCannotWrite) {
+            std::fprintf(stderr, "orvendel-doctor: %s\n", why.c_str());
+            return 1;
+        }
+        asked.gathered = &gathered;
+    }
 
     bool chrome = false, edge = false;
     if (allUsers) {
@@ -205,5 +237,14 @@ int main(int argc, char** argv) {
 
     const std::string out = json ? ReportJson(report, ORV_VERSION) : ReportText(report);
     std::fwrite(out.data(), 1, out.size(), stdout);
+    if (!bundle.empty()) {
+        std::fflush(stdout);
+        std::string why;
+        if (!WriteBundle(bundle, ORV_VERSION, gathered, ReportText(report), ReportJson(report, ORV_VERSION), &why)) {
+            std::fprintf(stderr, "orvendel-doctor: %s\n", why.c_str());
+            return 1;
+        }
+        std::fprintf(stderr, "orvendel-doctor: support bundle written to %s\n", bundle.c_str());
+    }
     return report.Count(Status::kFail) > 0 ? 1 : 0;
 }

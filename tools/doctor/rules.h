@@ -56,6 +56,7 @@ struct ExternalOffer {
 };
 
 struct BrowserInputs {
+    std::string user;  // the account judged, when named (--user, --all-users)
     std::string browser;
     std::string shown;
     bool policiesRead = false;
