@@ -82,11 +82,22 @@ expect_installed() { # the four files and what they say
 }
 expect_removed() {
   [ -e "$DIR" ] && fail "$WIN_DIR is still there: $(ls "$DIR")"
+  [ "$(log_state)" = - ] || fail "the client's log is still there: $(log_state)"
   expect_absent "$CHROME_KEY" /reg:32
   expect_absent "$EDGE_KEY" /reg:32
   expect_absent "$OWN_KEY" /reg:32
   expect_rollout none none
   expect_products
+}
+# The client's log under the Windows folder: "-", else "dump" (empty),
+# "dump+log", "ini=LINE;LINE..." or an empty "stelvo".
+STELVO="$WINEPREFIX/drive_c/windows/stelvo"
+log_state() {
+  local s=
+  [ ! -d "$STELVO/dump" ] || s=dump$([ -z "$(ls -A "$STELVO/dump")" ] || echo +log)
+  [ ! -f "$STELVO/policy/stelvo.ini" ] || s+="${s:+ }ini=$(tr -d '\r' <"$STELVO/policy/stelvo.ini" | paste -sd';')"
+  [ -n "$s" ] || [ ! -e "$STELVO" ] || s=stelvo
+  echo "${s:--}"
 }
 # tree KEY VIEW: the values of the key and its subkeys, one "SUBKEY\NAME=DATA"
 # (or "NAME=DATA") a line, sorted; nothing when the key is absent.
@@ -128,7 +139,7 @@ expect_own_key() {
   local name lines=("Version=$1")
   shift
   for name in CHROMEINSTALL EDGEINSTALL CHROMEEXTENSION EDGEEXTENSION CHROMEEXTENSIONID EDGEEXTENSIONID \
-    CHROMEUPDATEURL EDGEUPDATEURL; do
+    CHROMEUPDATEURL EDGEUPDATEURL LOGFOLDER LOGTRACE; do
     printf '%s\n' "$@" | grep -q "^$name=" || lines+=("$name=")
   done
   expect_tree "$OWN_KEY" /reg:32 "${lines[@]}" "$@"
@@ -249,9 +260,58 @@ reg delete "${EXTENSIONS[chrome]}" /f /reg:32 || fail "cannot delete the externa
 ADMIN_FORCELIST[edge]="1=$ID_A;${STORE[edge]}" ADMIN_EXTENSIONS=()
 end
 
-begin "refused, with nothing installed: an unknown mode, an id the manifest does not allow, an update URL but https"
+begin "the client's log: made by LOGFOLDER and LOGTRACE where none is there, removed only if the MSI made it"
+# Wine applies no permissions: the users' grant is checked in the table.
+msiinfo export "$STAGE/product.msi" MsiLockPermissionsEx | tr -d '\r' |
+  grep -qxF $'LogFolderUsers\tStelvoDump\tCreateFolder\tD:AI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1201bf;;;BU)\t' ||
+  fail "no grant of read, add and append to Users on the dump folder"
+# BEFORE|PROPERTIES|INSTALLED|REMOVED, as log_state prints them; a log is
+# written before the removal where one should stay.
+while IFS='|' read -r before props installed removed; do
+  rm -rf "$STELVO"
+  case "$before" in
+    dump) mkdir -p "$STELVO/dump" ;;
+    ini=*) mkdir -p "$STELVO/policy" && echo "${before#ini=}" | tr ';' '\n' | sed 's/$/\r/' >"$STELVO/policy/stelvo.ini" ;;
+  esac
+  # shellcheck disable=SC2086 # the properties are words
+  msi /i "$WIN_STAGE\\product.msi" $props
+  expect_rc 0 "msiexec /i $props"
+  [ "$(log_state)" = "$installed" ] || fail "$before, $props: '$(log_state)', expected '$installed'"
+  [[ "$removed" != *+log* ]] || echo line >"$STELVO/dump/20260101_Orvendel_chrome.log"
+  msi /x "$WIN_STAGE\\product.msi"
+  expect_rc 0 "msiexec /x"
+  [ "$(log_state)" = "$removed" ] || fail "$before, $props, removed: '$(log_state)', expected '$removed'"
+done <<'CASES'
+-||-|-
+-|LOGFOLDER=1|dump|-
+-|LOGFOLDER=1 LOGTRACE=1|dump ini=[Root];Debug=1|dump+log
+-|LOGTRACE=1|ini=[Root];Debug=1|-
+dump|LOGFOLDER=1|dump|dump
+ini=[Root];Debug=0|LOGFOLDER=1 LOGTRACE=1|dump ini=[Root];Debug=0|ini=[Root];Debug=0
+ini=[Other];A=1|LOGTRACE=1|ini=[Other];A=1|ini=[Other];A=1
+CASES
+rm -rf "$STELVO"
+# Kept by an upgrade that is given neither; the doctor finds both OK.
+msi /i "$WIN_STAGE\\old.msi" LOGFOLDER=1 LOGTRACE=1
+expect_rc 0 "msiexec /i $OLD_VERSION LOGFOLDER=1 LOGTRACE=1"
+msi /i "$WIN_STAGE\\product.msi"
+expect_rc 0 "msiexec /i $VERSION over $OLD_VERSION"
+[ "$(log_state)" = "dump ini=[Root];Debug=1" ] || fail "upgraded: '$(log_state)'"
+expect_own_key "$VERSION" LOGFOLDER=1 LOGTRACE=1 LogFolderMade=1 LogTraceIniMade=1
+wine_run "$STAGE/doctor.json" "$OUT" 60 "$DOCTOR" --browser chrome --json
+python3 -c 'import json, sys; sys.exit(sorted(c["rule"] + "=" + c["status"] for c in json.load(open(sys.argv[1]))["checks"]
+  if c["rule"] in ("client.dump", "client.ini")) != ["client.dump=OK", "client.ini=OK"])' "$STAGE/doctor.json" || {
+  fail "the doctor: the dump folder or the ini not OK"
+  show "$STAGE/doctor.json"
+}
+msi /x "$WIN_STAGE\\product.msi"
+expect_rc 0 "msiexec /x"
+expect_removed
+end
+
+begin "refused, with nothing installed: an unknown mode, an id the manifest does not allow, an update URL but https, a LOGFOLDER but 0 or 1"
 for props in "CHROMEEXTENSION=forced" "EDGEEXTENSION=offer EDGEEXTENSIONID=$ID_A" \
-  "CHROMEEXTENSION=force CHROMEUPDATEURL=http://example.com/crx"; do
+  "CHROMEEXTENSION=force CHROMEUPDATEURL=http://example.com/crx" LOGFOLDER=yes; do
   # shellcheck disable=SC2086 # the properties are words
   msi /i "$WIN_STAGE\\product.msi" $props
   expect_rc 67 "msiexec /i $props (1603, cut to 8 bits)"

@@ -13,7 +13,9 @@
 #
 # The MSI's properties: CHROMEINSTALL / EDGEINSTALL (0 leaves that browser's
 # registration out), CHROMEEXTENSION / EDGEEXTENSION (none, force or offer),
-# CHROMEEXTENSIONID / EDGEEXTENSIONID, CHROMEUPDATEURL / EDGEUPDATEURL (https).
+# CHROMEEXTENSIONID / EDGEEXTENSIONID, CHROMEUPDATEURL / EDGEUPDATEURL (https),
+# LOGFOLDER / LOGTRACE (1 makes the client's log folder, with the users'
+# grant / the ini's Debug=1; per machine only).
 # What an install was given is remembered for the next one.
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
@@ -67,6 +69,8 @@ REMEMBERED=(
   "EDGEEXTENSIONID ${ID_LIST[1]:-${ID_LIST[0]}}"
   "CHROMEUPDATEURL https://clients2.google.com/service/update2/crx"
   "EDGEUPDATEURL https://edge.microsoft.com/extensionwebstorebase/v1/crx"
+  "LOGFOLDER 0"
+  "LOGTRACE 0"
 )
 
 STAGE=$(mktemp -d "${TMPDIR:-/tmp}/orv-msi.XXXXXX")
@@ -165,6 +169,52 @@ extension_rollout() {
   condition "Offer$name" "EFFECTIVE_${p}EXTENSION~=\"offer\" AND (NOT ${p}OFFERTAKEN OR ${p}OFFEROURS = EFFECTIVE_${p}EXTENSIONID)"
 }
 
+# table NAME COLUMNS TYPES KEYS ROW...: a table wixl does not make, with its
+# rows, each a tab-separated line; added at once, before the queries.
+table() {
+  local name=$1 columns=$2 types=$3 keys=$4
+  shift 4
+  { printf '%s\n' "$columns" "$types" "$name"$'\t'"$keys"; printf '%s\n' "$@"; } >"$STAGE/$name.idt"
+  msibuild "$MSI" -i "$STAGE/$name.idt"
+}
+
+# client_log: the client's dump folder (LOGFOLDER) with the users' right to
+# add and append to files, and Debug=1 in its ini (LOGTRACE). Each is made
+# only where none was there before the install, or where a previous install
+# made it (its mark in our key): a removal then takes away only what the MSI
+# made. wixl has no DirectorySearch, IniFile nor MsiLockPermissionsEx.
+client_log() {
+  # The search's Path takes properties (DrLocator); with a Signature row of
+  # the same name it looks for that file in the folder.
+  table DrLocator $'Signature_\tParent\tPath\tDepth' $'s72\tS72\tS255\tI2' $'Signature_\tParent\tPath' \
+    $'LogFolderFound\t\t[WindowsFolder]stelvo\\dump\t0' \
+    $'LogIniFound\t\t[WindowsFolder]stelvo\\policy\t0'
+  sql "INSERT INTO \`Signature\` (\`Signature\`, \`FileName\`) VALUES ('LogIniFound', 'stelvo.ini')"
+  sql "INSERT INTO \`AppSearch\` (\`Property\`, \`Signature_\`) VALUES ('LOGFOLDERFOUND', 'LogFolderFound')"
+  sql "INSERT INTO \`AppSearch\` (\`Property\`, \`Signature_\`) VALUES ('LOGINIFOUND', 'LogIniFound')"
+  condition LogFolder 'EFFECTIVE_LOGFOLDER = "1" AND (NOT LOGFOLDERFOUND OR LOGFOLDEROURS)'
+  condition LogTrace 'EFFECTIVE_LOGTRACE = "1" AND (NOT LOGINIFOUND OR LOGTRACEOURS)'
+  # Users (S-1-5-32-545) may read, add files and append (icacls's RX,W),
+  # passed on to the log files; SYSTEM and Administrators keep full control
+  # even where the DACL would not take the inherited entries.
+  table MsiLockPermissionsEx $'MsiLockPermissionsEx\tLockObject\tTable\tSDDLText\tCondition' \
+    $'s72\ts72\ts32\ts255\tS255' MsiLockPermissionsEx \
+    $'LogFolderUsers\tStelvoDump\tCreateFolder\tD:AI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1201bf;;;BU)\t'
+  # msidbIniFileActionAddLine (0): removed again with the component.
+  table IniFile $'IniFile\tFileName\tDirProperty\tSection\tKey\tValue\tAction\tComponent_' \
+    $'s72\tl255\tS72\tl96\tl128\tl255\ti2\ts72' IniFile \
+    $'LogTraceDebug\tstelvo.ini\tStelvoPolicy\tRoot\tDebug\t1\t0\tLogTrace'
+  # The ini the install made goes with it (msidbRemoveFileInstallModeOnRemove),
+  # after its line (RemoveIniValues before RemoveFiles): none is left behind
+  # to keep a later install from making it again.
+  sql "INSERT INTO \`RemoveFile\` (\`FileKey\`, \`Component_\`, \`FileName\`, \`DirProperty\`, \`InstallMode\`) VALUES ('LogTraceIni', 'LogTrace', 'stelvo.ini', 'StelvoPolicy', 2)"
+  # Their parent, stelvo, is each one's folder too: removed when left empty.
+  sql "INSERT INTO \`CreateFolder\` (\`Directory_\`, \`Component_\`) VALUES ('Stelvo', 'LogFolder')"
+  sql "INSERT INTO \`CreateFolder\` (\`Directory_\`, \`Component_\`) VALUES ('Stelvo', 'LogTrace')"
+  sql "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('RemoveIniValues', '', 3400)"
+  sql "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('WriteIniValues', '', 5100)"
+}
+
 # Nor AllowSameVersionUpgrades: the upgrade row takes its own version too
 # (msidbUpgradeAttributesMigrateFeatures | msidbUpgradeAttributesVersionMaxInclusive,
 # https://learn.microsoft.com/windows/win32/msi/upgrade-table), so that an MSI
@@ -206,6 +256,7 @@ if [ "$WXS" = orvendel.wxs ]; then
   remember_properties Settings "$HKLM" "$OWN_KEY"
   extension_rollout CHROME Chrome 'SOFTWARE\Google\Chrome\Extensions'
   extension_rollout EDGE Edge 'SOFTWARE\Microsoft\Edge\Extensions'
+  client_log
 else
   # A user cannot write the machine's policies, and the per-user package
   # rolls out no extension: only the browser switches are its own.
