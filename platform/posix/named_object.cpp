@@ -32,14 +32,14 @@
 //    process that holds the object it names exclusively, checked just before.
 // Only regular files are objects: anything else under a name is reported
 // and refused, as Windows refuses a name taken by another type of object.
-// An object is opened in place, and files are open to every account (the
-// stand-in for a null DACL): another account can change or truncate one
-// while others hold it, so an open checks the header against the file's
-// size, but a holder that touches a view past a later truncation dies of
-// SIGBUS. Opens never create (no O_CREAT), so fs.protected_regular never
-// matters. A forked child takes holds of its own, as it inherits handles on
-// Windows. No lock is ever waited on without a deadline, and none outlives
-// its holder.
+// Files are open to every account (the stand-in for a null DACL): another
+// account can change, truncate or lock one while others hold it. An open
+// checks the header against the file's size, but a holder that touches the
+// object after a later truncation dies of SIGBUS, and a join byte held
+// exclusively keeps openers out until their deadline. Opens never create
+// (no O_CREAT), so fs.protected_regular never matters. A forked child takes
+// holds of its own, as it inherits handles on Windows. No lock is ever
+// waited on without a deadline, and none outlives its holder.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
