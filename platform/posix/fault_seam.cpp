@@ -11,18 +11,27 @@ namespace pal {
 // "stop" says where on standard output first, so that the test knows which
 // step holds the process before it looks at what the step left.
 void FaultPoint(const char* step) {
-    static bool fired = false;  // once: a step in a retry loop stops the process only the first time
+    // Each listed step acts once: a step in a retry loop stops the process
+    // only the first time.
+    constexpr int kMostSteps = 8;
+    static bool fired[kMostSteps] = {};
     const char* fault = ::getenv("ORVENDEL_FAULT");
-    if (fault == nullptr || fired) return;
-    size_t n = ::strlen(step);
-    if (::strncmp(fault, step, n) != 0 || fault[n] != ':') return;
-    const char* action = fault + n + 1;
-    fired = true;
-    if (::strcmp(action, "kill") == 0) ::raise(SIGKILL);
-    if (::strcmp(action, "stop") == 0) {
-        ::printf("@ipc stopped %s\n", step);
-        ::fflush(stdout);
-        ::raise(SIGSTOP);
+    const size_t n = ::strlen(step);
+    for (int i = 0; fault != nullptr && *fault != 0 && i < kMostSteps; ++i) {
+        const char* comma = ::strchr(fault, ',');
+        size_t length = comma != nullptr ? static_cast<size_t>(comma - fault) : ::strlen(fault);
+        if (!fired[i] && length == n + 5 && ::strncmp(fault, step, n) == 0 && fault[n] == ':') {
+            fired[i] = true;
+            const char* action = fault + n + 1;
+            if (::strncmp(action, "kill", 4) == 0) ::raise(SIGKILL);
+            if (::strncmp(action, "stop", 4) == 0) {
+                ::printf("@ipc stopped %s\n", step);
+                ::fflush(stdout);
+                ::raise(SIGSTOP);
+            }
+            return;
+        }
+        fault = comma != nullptr ? comma + 1 : fault + length;
     }
 }
 

@@ -4,9 +4,10 @@
 // A named object is a file in /dev/shm whose first page is a small header; a
 // mapping's bytes start on the second page. The kernel keeps the count of its
 // holders: every handle is an open file description with a shared
-// open-file-description lock on the file. The handle's close gives the lock
-// up; the kernel drops it when the process dies, a SIGKILL included. Whoever
-// takes the lock exclusively knows that no live process holds the object:
+// open-file-description lock on the file's hold byte. The handle's close
+// gives the lock up; the kernel drops it when the process dies, a SIGKILL
+// included. Whoever takes the hold byte exclusively knows that no live
+// process holds the object:
 //  - a creator builds the object whole and nameless (O_TMPFILE), with its
 //    final mode and contents and its shared lock already taken, and only then
 //    gives it the name with link(), which never replaces a name. No object is
@@ -16,37 +17,47 @@
 //    left it. It removes the name; or, where the sticky /dev/shm keeps it
 //    from removing another account's file, a creator sets the file up afresh
 //    while it holds it exclusively, and an opener leaves it;
+//  - an opener refused the exclusive lock shares the object only if, once it
+//    holds its shared lock, another open still holds one (F_OFD_GETLK):
+//    whoever held it exclusively may have let go meanwhile and left the name
+//    (a closer refused the removal, a taker killed while setting it up).
+//    Nobody else: a leftover, as above. Openers check one at a time, under
+//    an exclusive lock on a second byte (the join byte), so that two of them
+//    never vouch for each other;
 //  - the closer of the last handle, or a process that ends normally while it
 //    holds the object, removes the name, once, and gives up the exclusive
-//    lock at once, whatever views remain. A name is only removed by a
+//    lock at once, whatever views remain. A closer refused the exclusive
+//    lock tries once more after giving up its own, so that of two last
+//    closers at once one removes the name. A name is only removed by a
 //    process that holds the object it names exclusively, checked just before.
-// Opens never create (no O_CREAT), so fs.protected_regular never matters. A
-// forked child takes holds of its own, as it inherits handles on Windows.
-// No lock is ever waited on without a deadline, and none outlives its holder.
+// Only regular files are objects: anything else under a name is reported
+// and refused, as Windows refuses a name taken by another type of object.
+// Files are open to every account (the stand-in for a null DACL): another
+// account can change, truncate or lock one while others hold it. An open
+// checks the header against the file's size, but a holder that touches the
+// object after a later truncation dies of SIGBUS, and a join byte held
+// exclusively keeps openers out until their deadline. Opens never create
+// (no O_CREAT), so fs.protected_regular never matters. A forked child takes
+// holds of its own, as it inherits handles on Windows. No lock is ever
+// waited on without a deadline, and none outlives its holder.
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
-#include <pthread.h>
 #include <stdio.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <mutex>
 #include <new>
-#include <set>
 
 #include "platform/posix/fault_seam.h"
-#include "platform/posix/kernel_objects.h"
+#include "platform/posix/named_object.h"
 
 namespace pal {
 namespace {
 
-const char kShmDir[] = "/dev/shm";
-
 // How long an opener waits for a process that holds the object exclusively
-// (removing it, or setting it up afresh).
+// (removing it, or setting it up afresh), or for other openers' checks.
 constexpr int64_t kExclusiveWaitNs = 5000LL * 1000000LL;
 
 int64_t NowNs() {
@@ -78,102 +89,6 @@ public:
 private:
     int fd_;
 };
-
-// ---------------------------------------------------------------------------
-// Names
-
-void AppendEscaped(std::string* out, const std::string& text) {
-    for (char c : text) {
-        switch (c) {
-        case '%': *out += "%25"; break;
-        case '/': *out += "%2F"; break;
-        case '\\': *out += "%5C"; break;
-        default: *out += c;
-        }
-    }
-}
-
-// Strict UTF-16 to UTF-8: a lone surrogate has no spelling, and replacing it
-// would let two different names meet in one object.
-bool NameToUtf8(LPCWSTR name, std::string* out) {
-    for (const WCHAR* p = name; *p != 0; ++p) {
-        uint32_t cp = *p;
-        if (cp >= 0xD800 && cp <= 0xDBFF) {
-            if (p[1] < 0xDC00 || p[1] > 0xDFFF) return false;
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<uint32_t>(p[1]) - 0xDC00);
-            ++p;
-        } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
-            return false;
-        }
-        if (cp < 0x80) {
-            *out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            *out += static_cast<char>(0xC0 | (cp >> 6));
-            *out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            *out += static_cast<char>(0xE0 | (cp >> 12));
-            *out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            *out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            *out += static_cast<char>(0xF0 | (cp >> 18));
-            *out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            *out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            *out += static_cast<char>(0x80 | (cp & 0x3F));
-        }
-    }
-    return true;
-}
-
-// The file of a Win32 object name, one-to-one: "Global\x" becomes
-// "/dev/shm/orvendel.<namespace>.Global%5Cx". The escapes keep '/' out of the
-// file name and keep "a\b", "a/b" and "a%5Cb" apart.
-bool PathOf(LPCWSTR name, std::string* out) {
-    std::string utf8;
-    if (!NameToUtf8(name, &utf8)) {
-        SetLastError(ERROR_INVALID_NAME);
-        return false;
-    }
-    std::string file = "orvendel.";
-    const char* ns = ::getenv("ORVENDEL_NAMESPACE");
-    if (ns != nullptr && *ns != 0) {
-        AppendEscaped(&file, ns);
-        file += '.';
-    }
-    AppendEscaped(&file, utf8);
-    if (file.size() > NAME_MAX) {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return false;
-    }
-    *out = std::string(kShmDir) + "/" + file;
-    return true;
-}
-
-// ---------------------------------------------------------------------------
-// Locks on the whole file
-
-bool LockFile(int fd, short type) {
-    struct flock lock = {};
-    lock.l_type = type;
-    lock.l_whence = SEEK_SET;
-    return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
-}
-
-bool LockIsTaken(int err) { return err == EAGAIN || err == EACCES; }
-
-// Whether path still leads to the file of fd.
-bool NamesFile(int fd, const std::string& path) {
-    struct stat mine, named;
-    return ::fstat(fd, &mine) == 0 && mine.st_nlink > 0 && ::stat(path.c_str(), &named) == 0 &&
-           named.st_dev == mine.st_dev && named.st_ino == mine.st_ino;
-}
-
-// Removes path, which must still name the file that fd holds exclusively.
-// 0, or the errno of the refusal (EPERM: the sticky /dev/shm keeps another
-// account's file).
-int RemoveName(int fd, const std::string& path) {
-    if (!NamesFile(fd, path)) return 0;
-    return ::unlink(path.c_str()) == 0 ? 0 : errno;
-}
 
 DWORD ErrorFromAllocation(int err) {
     // Out of space or out of inodes is the same to a caller: no room.
@@ -218,112 +133,11 @@ bool Initialise(Hold* hold, const Creation& creation) {
     return true;
 }
 
-// ---------------------------------------------------------------------------
-// The named objects this process holds, for its normal end and for fork.
-
-struct HoldTable {
-    std::mutex lock;
-    std::set<Hold*> holds;
-};
-
-HoldTable& Holds() {
-    // Never destroyed: handles may still be closed while statics go away.
-    static HoldTable* table = new HoldTable;
-    return *table;
-}
-
-void ReleaseLocked(Hold* hold);
-
-// At exit the names of objects that nobody else holds go, as the system
-// closes every handle of an ending process on Windows. Nothing is unmapped:
-// other threads may still be using the objects until the process is gone.
-// The holds stay listed, so that leak checkers see the handles never closed.
-void ReleaseAllAtExit() {
-    HoldTable& table = Holds();
-    std::lock_guard<std::mutex> guard(table.lock);
-    for (Hold* hold : table.holds) ReleaseLocked(hold);
-}
-
-// A forked child gets holds of its own, as handle inheritance gives it its
-// own references on Windows: its copies of our descriptors would share our
-// locks, so our last close would remove a name that the child still uses,
-// and the child's ours. Each new hold is taken before the fork, so that no
-// close of ours can come between.
-void HoldForChild() {
-    HoldTable& table = Holds();
-    table.lock.lock();
-    for (Hold* hold : table.holds) {
-        if (hold->released || hold->holder != ::getpid()) continue;
-        char self[64];
-        ::snprintf(self, sizeof self, "/proc/self/fd/%d", hold->fd);
-        hold->childFd = ::open(self, O_RDWR | O_CLOEXEC);
-        if (hold->childFd >= 0 && !LockFile(hold->childFd, F_RDLCK)) {
-            ::close(hold->childFd);
-            hold->childFd = -1;
-        }
-    }
-}
-
-// In the parent, the child's holds are the child's alone.
-void HoldOnlyOurs() {
-    HoldTable& table = Holds();
-    for (Hold* hold : table.holds) {
-        if (hold->childFd >= 0) ::close(hold->childFd);
-        hold->childFd = -1;
-    }
-    table.lock.unlock();
-}
-
-void TakeChildHolds() {
-    HoldTable& table = Holds();
-    for (Hold* hold : table.holds) {
-        if (hold->childFd < 0) continue;
-        if (::dup3(hold->childFd, hold->fd, O_CLOEXEC) >= 0) hold->holder = ::getpid();
-        ::close(hold->childFd);
-        hold->childFd = -1;
-    }
-    table.lock.unlock();
-}
-
-void RememberHold(Hold* hold) {
-    static std::once_flag registered;
-    std::call_once(registered, [] {
-        std::atexit(ReleaseAllAtExit);
-        ::pthread_atfork(HoldForChild, HoldOnlyOurs, TakeChildHolds);
-    });
-    HoldTable& table = Holds();
-    std::lock_guard<std::mutex> guard(table.lock);
-    hold->holder = ::getpid();
-    hold->released = false;
-    table.holds.insert(hold);
-}
-
-// With the table locked: each hold is given up once, and never acts again.
-void ReleaseLocked(Hold* hold) {
-    if (hold->released) return;
-    hold->released = true;
-    // A child that could not take its own hold after fork shares ours.
-    if (hold->holder != ::getpid()) return;
-    if (LockFile(hold->fd, F_WRLCK)) {
-        ORV_FAULT_POINT("release.locked");
-        // Refused across accounts: the file stays, nobody holds it, and the
-        // next taker of the name sees that.
-        RemoveName(hold->fd, hold->path);
-        ORV_FAULT_POINT("release.removed");
-    }
-    // At once, even while views (or another thread's wait at exit) keep the
-    // file mapped: what they map is no longer held.
-    LockFile(hold->fd, F_UNLCK);
-}
-
-// ---------------------------------------------------------------------------
-// Creating and opening
-
-// Logged once per call: a leftover that this account can neither use nor
+// Logged once per call: an entry that this account can neither use nor
 // remove needs a person.
-void ReportLeftover(const std::string& path, const char* what) {
+void ReportEntry(const std::string& path, const char* what) {
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return;
+    if (::lstat(path.c_str(), &st) != 0) return;
     ::fprintf(stderr,
               "orvendel: %s (owner uid %u, mode %04o) %s by uid %u; remove it as its owner or as root once no "
               "process of its owner uses it\n",
@@ -331,7 +145,23 @@ void ReportLeftover(const std::string& path, const char* what) {
               static_cast<unsigned>(::geteuid()));
 }
 
+const char* OddKind(mode_t mode) {
+    if (S_ISLNK(mode)) return "is a symbolic link, not an object, seen";
+    if (S_ISDIR(mode)) return "is a folder, not an object, seen";
+    if (S_ISSOCK(mode)) return "is a socket, not an object, seen";
+    if (S_ISFIFO(mode)) return "is a FIFO, not an object, seen";
+    return "is a device or other special file, not an object, seen";
+}
+
 enum class Outcome { Done, Failed, Again };
+
+// Anything but a regular file under the name: as Windows answers for a name
+// that an object of another type has.
+Outcome RefuseOddEntry(const std::string& path, mode_t mode) {
+    ReportEntry(path, OddKind(mode));
+    SetLastError(ERROR_INVALID_HANDLE);
+    return Outcome::Failed;
+}
 
 // Names the nameless file of fd; fails with EEXIST rather than replace.
 bool LinkNameless(int fd, const std::string& path) {
@@ -359,7 +189,7 @@ Outcome Publish(Hold* hold, const Creation& creation) {
         return Outcome::Failed;
     }
     if (!Initialise(hold, creation)) return Outcome::Failed;
-    if (!LockFile(hold->fd, F_RDLCK)) {
+    if (!LockHold(hold->fd, F_RDLCK)) {
         SetLastError(ErrorFromErrno(errno));
         return Outcome::Failed;
     }
@@ -386,22 +216,43 @@ Outcome TakeOverLeftover(Hold* hold, const Creation* creation) {
         return Outcome::Failed;
     }
     if (!Initialise(hold, *creation)) {
-        ReportLeftover(hold->path, "cannot be set up afresh");
+        ReportEntry(hold->path, "cannot be set up afresh");
         return Outcome::Failed;
     }
     ORV_FAULT_POINT("leftover.reset");
     // From exclusive to shared in one step: nobody comes between.
-    if (!LockFile(hold->fd, F_RDLCK)) {
+    if (!LockHold(hold->fd, F_RDLCK)) {
         SetLastError(ErrorFromErrno(errno));
         return Outcome::Failed;
     }
     return Outcome::Done;
 }
 
-// Shares an object that a live process holds, once whoever holds it
-// exclusively has let go. Again when its name went meanwhile.
+// An object that another process holds, checked before use: anyone may have
+// written its file. A mapping's file must hold every byte its header
+// promises, or its views would raise SIGBUS.
 Outcome Adopt(Hold* hold, uint32_t kind) {
-    if (!LockFile(hold->fd, F_RDLCK)) {
+    struct stat st;
+    bool usable = ::fstat(hold->fd, &st) == 0 && static_cast<uint64_t>(st.st_size) >= kHeaderBytes &&
+                  MapHeader(hold) && hold->header->ready.load(std::memory_order_acquire) == kReadyMagic &&
+                  hold->header->kind == kind;
+    if (usable && kind == kKindMapping) {
+        uint64_t room = static_cast<uint64_t>(st.st_size) - kHeaderBytes;
+        uint64_t size = hold->header->size;
+        usable = size <= room && RoundUpToPage(size) <= room;
+    }
+    if (!usable) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return Outcome::Failed;
+    }
+    return Outcome::Done;
+}
+
+// Refused the exclusive lock: shares the object once nobody holds it
+// exclusively, if someone else still holds it then; otherwise takes it over
+// as a leftover. Under the join lock, which the caller gives up.
+Outcome Join(Hold* hold, uint32_t kind, const Creation* creation, bool* existed) {
+    if (!LockJoin(hold->fd, F_WRLCK) || !LockHold(hold->fd, F_RDLCK)) {
         if (!LockIsTaken(errno)) {
             SetLastError(ErrorFromErrno(errno));
             return Outcome::Failed;
@@ -411,19 +262,27 @@ Outcome Adopt(Hold* hold, uint32_t kind) {
         return Outcome::Again;
     }
     ORV_FAULT_POINT("open.locked");
-    if (!NamesFile(hold->fd, hold->path)) return Outcome::Again;
-    struct stat st;
-    if (::fstat(hold->fd, &st) != 0 || static_cast<uint64_t>(st.st_size) < kHeaderBytes || !MapHeader(hold) ||
-        hold->header->ready.load(std::memory_order_acquire) != kReadyMagic || hold->header->kind != kind) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    int others = HeldByOthers(hold->fd);
+    if (others < 0) {
+        SetLastError(ErrorFromErrno(errno));
         return Outcome::Failed;
     }
-    return Outcome::Done;
+    if (others == 0) {
+        // Whoever held it let go while we were refused, and left the name.
+        if (!LockHold(hold->fd, F_WRLCK)) return Outcome::Again;
+        if (!NamesFile(hold->fd, hold->path)) return Outcome::Again;
+        *existed = false;
+        return TakeOverLeftover(hold, creation);
+    }
+    if (!NamesFile(hold->fd, hold->path)) return Outcome::Again;
+    *existed = true;
+    return Adopt(hold, kind);
 }
 
 // One try at the name: Again when the name changed under us.
 Outcome TryAttach(Hold* hold, uint32_t kind, const Creation* creation, bool* existed) {
-    UniqueFd fd(::open(hold->path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+    // Non-blocking, so that a FIFO under the name never holds us up.
+    UniqueFd fd(::open(hold->path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     if (fd.get() < 0) {
         int err = errno;
         if (err == ENOENT) {
@@ -434,13 +293,21 @@ Outcome TryAttach(Hold* hold, uint32_t kind, const Creation* creation, bool* exi
             *existed = false;
             return Publish(hold, *creation);
         }
-        if (err == EACCES) ReportLeftover(hold->path, "cannot be opened");
+        struct stat st;
+        if (::lstat(hold->path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return RefuseOddEntry(hold->path, st.st_mode);
+        if (err == EACCES) ReportEntry(hold->path, "cannot be opened");
         SetLastError(ErrorFromErrno(err));
         return Outcome::Failed;
     }
     hold->fd = fd.release();
+    struct stat st;
+    if (::fstat(hold->fd, &st) != 0) {
+        SetLastError(ErrorFromErrno(errno));
+        return Outcome::Failed;
+    }
+    if (!S_ISREG(st.st_mode)) return RefuseOddEntry(hold->path, st.st_mode);
     ORV_FAULT_POINT("open.opened");
-    if (LockFile(hold->fd, F_WRLCK)) {
+    if (LockHold(hold->fd, F_WRLCK)) {
         if (!NamesFile(hold->fd, hold->path)) return Outcome::Again;  // its last holder removed it as we came
         *existed = false;
         return TakeOverLeftover(hold, creation);
@@ -449,30 +316,11 @@ Outcome TryAttach(Hold* hold, uint32_t kind, const Creation* creation, bool* exi
         SetLastError(ErrorFromErrno(errno));
         return Outcome::Failed;
     }
-    *existed = true;
-    return Adopt(hold, kind);
-}
-
-void Detach(Hold* hold) {
-    if (hold->header != nullptr) ::munmap(hold->header, kHeaderBytes);
-    if (hold->fd >= 0) ::close(hold->fd);
-    hold->header = nullptr;
-    hold->fd = -1;
+    ORV_FAULT_POINT("open.refused");
+    return Join(hold, kind, creation, existed);
 }
 
 }  // namespace
-
-Hold::~Hold() {
-    Release();
-    Detach(this);
-}
-
-void Hold::Release() {
-    if (path.empty()) return;
-    std::lock_guard<std::mutex> guard(Holds().lock);
-    ReleaseLocked(this);
-    Holds().holds.erase(this);
-}
 
 HoldRef AttachNamed(LPCWSTR name, uint32_t kind, const Creation* creation, bool* existed) {
     HoldRef hold(new (std::nothrow) Hold);
@@ -497,6 +345,7 @@ HoldRef AttachNamed(LPCWSTR name, uint32_t kind, const Creation* creation, bool*
             return nullptr;
         }
     }
+    LockJoin(hold->fd, F_UNLCK);  // if it was taken, the next opener may check now
     RememberHold(hold.get());
     return hold;
 }

@@ -6,6 +6,7 @@
 // Every party is a process: this program started again (NamedObjectChild).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -21,6 +22,8 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -185,6 +188,36 @@ TEST_F(NamedObjectTest, AnEndingProcessLetsGoOnce) {
 // ---------------------------------------------------------------------------
 // POSIX: the fault points, fork and two accounts.
 
+// What the call writes on standard error, caught while it runs.
+class CatchLog {
+public:
+    CatchLog() {
+        if (pipe(fds_) != 0) return;
+        saved_ = dup(2);
+        dup2(fds_[1], 2);
+        close(fds_[1]);
+        fcntl(fds_[0], F_SETFL, O_NONBLOCK);
+    }
+    std::string Text() {
+        dup2(saved_, 2);
+        char text[4096] = {};
+        ssize_t n = read(fds_[0], text, sizeof text - 1);
+        return n > 0 ? std::string(text, static_cast<size_t>(n)) : std::string();
+    }
+    std::string Line() {
+        std::string text = Text();
+        return text.substr(0, text.find('\n'));
+    }
+    ~CatchLog() {
+        close(fds_[0]);
+        close(saved_);
+    }
+
+private:
+    int fds_[2] = {-1, -1};
+    int saved_ = -1;
+};
+
 // Waits until the party stopped itself at step (its fault point said so).
 ::testing::AssertionResult StoppedAt(Party* party, const std::string& step) {
     std::string said = party->Next();
@@ -255,6 +288,7 @@ const FaultCase kFaults[] = {
     {"create.built", "maker", false, "new unsignalled"},
     {"create.published", "maker", false, "new unsignalled"},
     {"open.opened", "opener", false, "exists signalled"},
+    {"open.refused", "opener", false, "exists signalled"},
     {"open.locked", "opener", false, "exists signalled"},
     {"leftover.locked", "taker", true, "new unsignalled"},
     {"release.locked", "maker", false, "new unsignalled"},
@@ -269,14 +303,16 @@ INSTANTIATE_TEST_SUITE_P(Steps, KillAtStepTest, ::testing::ValuesIn(kFaults),
                          });
 
 // A leftover whose taker was killed while it held it alone is still a
-// leftover to whoever waited meanwhile: never adopted with its old state.
+// leftover to whoever waited meanwhile, whether refused its shared lock or
+// only its exclusive one: never adopted with its old state.
 struct LeftoverCase {
     const char* kind;
-    const char* role;  // "take" (create) or "probe" (open)
+    const char* role;   // "take" (create) or "probe" (open)
+    const char* waits;  // where the next party stops meanwhile
     const char* found;
 };
 
-void PrintTo(const LeftoverCase& c, std::ostream* os) { *os << c.kind << " " << c.role; }
+void PrintTo(const LeftoverCase& c, std::ostream* os) { *os << c.kind << " " << c.role << " " << c.waits; }
 
 class LeftoverTest : public NamedObjectTest, public ::testing::WithParamInterface<LeftoverCase> {};
 
@@ -289,8 +325,8 @@ TEST_P(LeftoverTest, ALeftoverIsNeverAdopted) {
     ASSERT_TRUE(earlier.Ended());
     ASSERT_EQ(Start(&resetter, "take", c.kind, Fault("leftover.locked", "stop")), "");
     ASSERT_TRUE(StoppedAt(&resetter, "leftover.locked"));
-    ASSERT_EQ(Start(&next, c.role, c.kind, Fault("open.blocked", "stop")), "");
-    ASSERT_TRUE(StoppedAt(&next, "open.blocked"));
+    ASSERT_EQ(Start(&next, c.role, c.kind, Fault(c.waits, "stop")), "");
+    ASSERT_TRUE(StoppedAt(&next, c.waits));
     resetter.Kill();
     ASSERT_TRUE(resetter.Ended());
     ASSERT_EQ(kill(static_cast<pid_t>(next.Pid()), SIGCONT), 0);
@@ -299,15 +335,126 @@ TEST_P(LeftoverTest, ALeftoverIsNeverAdopted) {
 }
 
 const LeftoverCase kLeftovers[] = {
-    {"event", "take", "new unsignalled"},
-    {"event", "probe", "missing 2"},
-    {"mapping", "take", "new fits zeros"},
+    {"event", "take", "open.blocked", "new unsignalled"},
+    {"event", "probe", "open.blocked", "missing 2"},
+    {"mapping", "take", "open.blocked", "new fits zeros"},
+    {"event", "take", "open.refused", "new unsignalled"},
+    {"event", "probe", "open.refused", "missing 2"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Kinds, LeftoverTest, ::testing::ValuesIn(kLeftovers),
                          [](const ::testing::TestParamInfo<LeftoverCase>& info) {
-                             return std::string(info.param.kind) + "_" + info.param.role;
+                             std::string label = std::string(info.param.kind) + "_" + info.param.role + "_" +
+                                                 info.param.waits;
+                             for (char& ch : label) ch = ch == '.' ? '_' : ch;
+                             return label;
                          });
+
+// Two openers refused while a taker held a leftover, which was then killed:
+// they check one at a time, so neither vouches for the other's shared lock.
+TEST_F(NamedObjectTest, TwoRefusedOpenersNeverVouchForEachOther) {
+    Party earlier, resetter, first, second;
+    ASSERT_EQ(Start(&earlier, "make", "event"), "");
+    ASSERT_EQ(earlier.Next(), "made 0");
+    ASSERT_TRUE(earlier.Send("_exit"));
+    ASSERT_TRUE(earlier.Ended());
+    ASSERT_EQ(Start(&resetter, "take", "event", Fault("leftover.locked", "stop")), "");
+    ASSERT_TRUE(StoppedAt(&resetter, "leftover.locked"));
+    ASSERT_EQ(Start(&first, "take", "event", {{"ORVENDEL_FAULT", "open.refused:stop,open.locked:stop"}}), "");
+    ASSERT_TRUE(StoppedAt(&first, "open.refused"));
+    ASSERT_EQ(Start(&second, "take", "event", {{"ORVENDEL_FAULT", "open.refused:stop,open.blocked:stop"}}), "");
+    ASSERT_TRUE(StoppedAt(&second, "open.refused"));
+    resetter.Kill();
+    ASSERT_TRUE(resetter.Ended());
+    ASSERT_EQ(kill(static_cast<pid_t>(first.Pid()), SIGCONT), 0);
+    ASSERT_TRUE(StoppedAt(&first, "open.locked"));  // its shared lock taken, nobody else's checked yet
+    ASSERT_EQ(kill(static_cast<pid_t>(second.Pid()), SIGCONT), 0);
+    ASSERT_TRUE(StoppedAt(&second, "open.blocked"));
+    ASSERT_EQ(kill(static_cast<pid_t>(first.Pid()), SIGCONT), 0);
+    EXPECT_EQ(first.Next(), "new unsignalled");
+    ASSERT_EQ(kill(static_cast<pid_t>(second.Pid()), SIGCONT), 0);
+    EXPECT_EQ(second.Next(), "exists unsignalled");
+    EXPECT_TRUE(first.Finish());
+    EXPECT_TRUE(second.Finish());
+}
+
+// Two last closers at the same moment, each refused the exclusive lock by
+// the other's shared one: one of them still removes the name.
+TEST_F(NamedObjectTest, TwoLastClosersAtOnceLeaveNoName) {
+    Party maker, first, second;
+    ASSERT_EQ(Start(&maker, "make", "event"), "");
+    ASSERT_EQ(maker.Next(), "made 0");
+    ASSERT_EQ(Start(&first, "probe", "event", Fault("release.refused", "stop")), "");
+    ASSERT_EQ(first.Next(), "found signalled");
+    ASSERT_EQ(Start(&second, "probe", "event", Fault("release.refused", "stop")), "");
+    ASSERT_EQ(second.Next(), "found signalled");
+    ASSERT_TRUE(maker.Finish());
+    ASSERT_TRUE(first.Send("close"));
+    ASSERT_TRUE(StoppedAt(&first, "release.refused"));
+    ASSERT_TRUE(second.Send("close"));
+    ASSERT_TRUE(StoppedAt(&second, "release.refused"));
+    ASSERT_EQ(kill(static_cast<pid_t>(first.Pid()), SIGCONT), 0);
+    ASSERT_EQ(kill(static_cast<pid_t>(second.Pid()), SIGCONT), 0);
+    EXPECT_EQ(first.Next(), "closed");
+    EXPECT_EQ(second.Next(), "closed");
+    EXPECT_TRUE(Files().empty());
+    EXPECT_TRUE(first.Finish());
+    EXPECT_TRUE(second.Finish());
+}
+
+// Anything but an object's file under the name (another program's) is a
+// name taken by another type of object, said once on standard error.
+class OddEntryTest : public NamedObjectTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(OddEntryTest, IsRefusedAndReported) {
+    const std::string kind = GetParam();
+    std::string entry = Path();
+    int socketFd = -1;
+    if (kind == "Symlink") {
+        ASSERT_EQ(symlink("/dev/null", entry.c_str()), 0);
+    } else if (kind == "Folder") {
+        ASSERT_EQ(mkdir(entry.c_str(), 0777), 0);
+    } else if (kind == "Fifo") {
+        ASSERT_EQ(mkfifo(entry.c_str(), 0666), 0);
+    } else {
+        sockaddr_un address = {};
+        address.sun_family = AF_UNIX;
+        ASSERT_LT(entry.size(), sizeof address.sun_path);
+        strcpy(address.sun_path, entry.c_str());
+        socketFd = socket(AF_UNIX, SOCK_STREAM, 0);
+        ASSERT_EQ(bind(socketFd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    }
+    CatchLog log;
+    HANDLE made = CreateEventW(nullptr, FALSE, FALSE, Wide(name_).c_str());
+    DWORD madeError = GetLastError();
+    HANDLE opened = OpenFileMappingW(FILE_MAP_READ, FALSE, Wide(name_).c_str());
+    DWORD openError = GetLastError();
+    std::string text = log.Text();
+    EXPECT_EQ(made, nullptr);
+    EXPECT_EQ(madeError, static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(opened, nullptr);
+    EXPECT_EQ(openError, static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;  // one line a call
+    EXPECT_NE(text.find("orvendel: " + entry + " (owner uid"), std::string::npos) << text;
+    if (socketFd >= 0) close(socketFd);
+    EXPECT_EQ(remove(entry.c_str()), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Entries, OddEntryTest, ::testing::Values("Symlink", "Folder", "Socket", "Fifo"),
+                         [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
+
+// Any account may truncate a mapping's file: an open then refuses it, as
+// its views would die of SIGBUS.
+TEST_F(NamedObjectTest, ATruncatedMappingIsRefused) {
+    Party maker, opener;
+    ASSERT_EQ(Start(&maker, "make", "mapping"), "");
+    ASSERT_EQ(maker.Next(), "made 0");
+    ASSERT_EQ(truncate(Path().c_str(), 4096), 0);
+    ASSERT_EQ(Start(&opener, "probe", "mapping"), "");
+    EXPECT_EQ(opener.Next(), "missing 6");
+    EXPECT_TRUE(opener.Finish());
+    EXPECT_TRUE(maker.Finish());
+}
 
 // A child forked without exec holds what it inherited, as an inherited
 // handle does on Windows: the parent's close leaves the child's event.
@@ -412,6 +559,63 @@ TEST_F(AccountsTest, TheLastCloserOfAnotherAccountsObject) {
     EXPECT_TRUE(owner.Finish());
     EXPECT_TRUE(taker.Finish());
 }
+
+// Refused the exclusive lock by a process that then lets go and leaves the
+// name: a last closer of another account's event, refused its removal, or a
+// taker killed while setting another account's leftover up afresh. Whoever
+// was refused meanwhile finds that nobody holds the object: never "exists",
+// never an old signal.
+struct GapCase {
+    const char* label;
+    const char* step;  // where the holder stops: release.locked, or leftover.reset
+    const char* role;  // the party refused meanwhile: "take" or "probe"
+    const char* found;
+};
+
+void PrintTo(const GapCase& c, std::ostream* os) { *os << c.label; }
+
+class GapTest : public AccountsTest, public ::testing::WithParamInterface<GapCase> {};
+
+TEST_P(GapTest, ARefusedOpenerNeverAdoptsWhatNobodyHolds) {
+    const GapCase& c = GetParam();
+    const bool closer = std::string(c.step) == "release.locked";
+    Party maker, holder, next;
+    ASSERT_EQ(Start(&maker, "make", "event", As(kFirstUid)), "");
+    ASSERT_EQ(maker.Next(), "made 0");
+    if (closer) {
+        ASSERT_EQ(Start(&holder, "probe", "event", As(kSecondUid, Fault(c.step, "stop"))), "");
+        ASSERT_EQ(holder.Next(), "found signalled");
+        ASSERT_TRUE(maker.Finish());
+        ASSERT_TRUE(holder.Send("close"));
+    } else {
+        ASSERT_TRUE(maker.Send("_exit"));
+        ASSERT_TRUE(maker.Ended());
+        ASSERT_EQ(Start(&holder, "take", "event", As(kSecondUid, Fault(c.step, "stop"))), "");
+    }
+    ASSERT_TRUE(StoppedAt(&holder, c.step));
+    ASSERT_EQ(Start(&next, c.role, "event", As(kSecondUid, Fault("open.refused", "stop"))), "");
+    ASSERT_TRUE(StoppedAt(&next, "open.refused"));
+    if (closer) {
+        ASSERT_EQ(kill(static_cast<pid_t>(holder.Pid()), SIGCONT), 0);
+        EXPECT_EQ(holder.Next(), "closed");
+        EXPECT_TRUE(holder.Finish());
+    } else {
+        holder.Kill();
+        ASSERT_TRUE(holder.Ended());
+    }
+    ASSERT_EQ(kill(static_cast<pid_t>(next.Pid()), SIGCONT), 0);
+    EXPECT_EQ(next.Next(), c.found);
+    EXPECT_TRUE(next.Finish());
+}
+
+const GapCase kGaps[] = {
+    {"CloserRefusedRemovalThenCreate", "release.locked", "take", "new unsignalled"},
+    {"CloserRefusedRemovalThenOpen", "release.locked", "probe", "missing 2"},
+    {"TakerKilledMidResetThenCreate", "leftover.reset", "take", "new unsignalled"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Schedules, GapTest, ::testing::ValuesIn(kGaps),
+                         [](const ::testing::TestParamInfo<GapCase>& info) { return std::string(info.param.label); });
 
 // A view kept past the last handle of another account's mapping, whose
 // name its process may not remove, neither keeps nor blocks the name: the
@@ -523,32 +727,6 @@ bool BecomeAccount() {
     return true;
 }
 
-// What the call writes on standard error, caught while it runs.
-class CatchLog {
-public:
-    CatchLog() {
-        if (pipe(fds_) != 0) return;
-        saved_ = dup(2);
-        dup2(fds_[1], 2);
-        close(fds_[1]);
-        fcntl(fds_[0], F_SETFL, O_NONBLOCK);
-    }
-    std::string Line() {
-        dup2(saved_, 2);
-        char text[1024] = {};
-        ssize_t n = read(fds_[0], text, sizeof text - 1);
-        std::string line = n > 0 ? std::string(text, static_cast<size_t>(n)) : std::string();
-        return line.substr(0, line.find('\n'));
-    }
-    ~CatchLog() {
-        close(fds_[0]);
-        close(saved_);
-    }
-
-private:
-    int fds_[2] = {-1, -1};
-    int saved_ = -1;
-};
 #endif
 
 // Pauses an ending process after the exit-time release, before the static
