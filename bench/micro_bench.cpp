@@ -23,10 +23,10 @@
 
 #include <rapidjson/document.h>
 
-#include "host/framing.h"
 #include "host/request.h"
 #include "platform/platform.h"
 #include "support/format.h"
+#include "support/framing.h"
 #include "support/heap.h"
 #include "support/log.h"
 

@@ -5,7 +5,7 @@
 
 #include "bridge/profiles.h"
 #include "bridge/registry.h"
-#include "host/framing.h"
+#include "support/framing.h"
 #include "support/handles.h"
 #include "support/log.h"
 

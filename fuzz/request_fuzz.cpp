@@ -14,12 +14,12 @@
 
 #include "bridge/profiles.h"
 #include "bridge/registry.h"
-#include "host/framing.h"
+#include "fuzz/sanitizer_options.h"
 #include "host/handlers.h"
 #include "host/request.h"
 #include "platform/platform.h"
 #include "platform/posix/desktop.h"
-#include "fuzz/sanitizer_options.h"
+#include "support/framing.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include "bridge/profiles.h"
 #include "bridge/relay.h"
 #include "host/browser.h"
-#include "host/framing.h"
 #include "host/request.h"
+#include "support/framing.h"
 #include "support/log.h"
 #include "support/text.h"
 

@@ -7,8 +7,8 @@
 
 #include <rapidjson/document.h>
 
-#include "host/framing.h"
 #include "host/handlers.h"
+#include "support/framing.h"
 #include "support/log.h"
 #include "support/text.h"
 

@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "bridge/registry.h"
-#include "host/framing.h"
 #include "host/handlers.h"
 #include "host/request.h"
 #include "platform/platform.h"
+#include "support/framing.h"
 #include "support/handles.h"
 #include "support/log.h"
 #include "support/text.h"

@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "host/framing.h"
 #include "host/request.h"
+#include "support/framing.h"
 #include "support/log.h"
 #include "tests/support/host_fixture.h"
 

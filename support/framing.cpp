@@ -1,4 +1,4 @@
-#include "host/framing.h"
+#include "support/framing.h"
 
 #include <stdint.h>
 #include <string.h>
