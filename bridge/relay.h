@@ -1,7 +1,7 @@
 // The two relay threads: the agent's questions to the extension, and back.
 #pragma once
 
-#include "bridge/contract.h"
+#include "contract/contract.h"
 #include "platform/platform.h"
 
 #define RELAY_LOOKUP_ATTEMPTS 10

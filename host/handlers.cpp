@@ -2,9 +2,9 @@
 
 #include <string.h>
 
-#include "bridge/contract.h"
 #include "bridge/profiles.h"
 #include "bridge/registry.h"
+#include "contract/contract.h"
 #include "support/handles.h"
 #include "support/heap.h"
 #include "support/log.h"

@@ -2,7 +2,7 @@
 // the first log call.
 #include <string.h>
 
-#include "bridge/contract.h"
+#include "contract/contract.h"
 #include "support/log.h"
 #include "support/text.h"
 

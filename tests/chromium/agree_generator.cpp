@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "bridge/contract.h"
+#include "contract/contract.h"
 #include "tests/support/fullwidth.h"
 
 namespace {

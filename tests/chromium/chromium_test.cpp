@@ -27,8 +27,8 @@
 
 #include <rapidjson/document.h>
 
-#include "bridge/contract.h"
 #include "bridge/profiles.h"
+#include "contract/contract.h"
 #include "platform/child_process.h"
 #include "platform/platform.h"
 #include "platform/posix/desktop.h"

@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-#include "bridge/contract.h"
+#include "contract/contract.h"
 #include "tests/chromium/agree_engine.h"
 #include "tests/chromium/agree_generator.h"
 #include "tests/support/fullwidth.h"

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "bridge/contract.h"
 #include "bridge/profiles.h"
 #include "bridge/registry.h"
+#include "contract/contract.h"
 #include "support/handles.h"
 #include "tests/support/host_fixture.h"
 #if !defined(_WIN32)

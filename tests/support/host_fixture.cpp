@@ -9,7 +9,7 @@
 #include <sstream>
 #include <system_error>
 
-#include "bridge/contract.h"
+#include "contract/contract.h"
 #include "platform/platform.h"
 #include "support/log.h"
 #include "tests/support/peer.h"

@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "bridge/contract.h"
+#include "contract/contract.h"
 #include "platform/child_process.h"
 #include "tools/doctor/files.h"
 #include "tools/doctor/program_posix.h"

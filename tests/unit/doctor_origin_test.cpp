@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "bridge/contract.h"
+#include "contract/contract.h"
 #include "tests/support/fullwidth.h"
 #include "tools/doctor/url_pattern.h"
 

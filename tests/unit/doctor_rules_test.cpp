@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "bridge/contract.h"
+#include "contract/contract.h"
 #include "tools/doctor/policy.h"
 #include "tools/doctor/report.h"
 #include "tools/doctor/rules.h"

@@ -18,10 +18,10 @@
 #include <string>
 #include <vector>
 
-#include "bridge/contract.h"
 #include "bridge/profiles.h"
-#include "orv_version.h"
 #include "bridge/registry.h"
+#include "contract/contract.h"
+#include "orv_version.h"
 #include "platform/platform.h"
 #include "support/handles.h"
 #if !defined(_WIN32)

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "orv_version.h"
-#include "bridge/contract.h"
 #include "bridge/profiles.h"
+#include "contract/contract.h"
+#include "orv_version.h"
 #include "platform/child_process.h"
 #include "platform/platform.h"
 #include "support/handles.h"

@@ -11,7 +11,7 @@
 #include <map>
 #include <system_error>
 
-#include "bridge/contract.h"
+#include "contract/contract.h"
 #include "platform/platform.h"
 #include "tools/doctor/files.h"
 #include "tools/doctor/lookup.h"

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "bridge/contract.h"
 #include "bridge/profiles.h"
+#include "contract/contract.h"
 #include "platform/platform.h"
 #include "tools/doctor/files.h"
 #include "tools/doctor/lookup.h"

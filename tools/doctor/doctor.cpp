@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "bridge/contract.h"
+#include "contract/contract.h"
 #include "orv_version.h"
 #include "tools/doctor/bundle.h"
 #include "tools/doctor/client.h"
