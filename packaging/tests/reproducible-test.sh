@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Two clean clones of one commit, in folders of other names and depths,
+# build the same bytes: the shipped Windows programs (unsigned) and their
+# debug files, the symbols archive and the ZIP; and MSIs whose files and
+# tables are the same but for the fields each MSI build makes anew: the
+# ProductCode property, and in the summary information the PackageCode (9)
+# and the times it was created and saved (12, 13).
+#
+#   reproducible-test.sh [COMMIT]      (this tree's HEAD by default)
+#
+# The first clone may compile through ccache (as ./run sets it up); the
+# second compiles for real, so that a cached object cannot hide a difference.
+set -u
+# shellcheck source=test-lib.sh
+. "$(dirname "$0")/test-lib.sh"
+COMMIT=${1:-HEAD}
+PRODUCT=(orvendel_host orvendel-agent orvendel-log orvendel-tap orvendel-doctor)
+scratch repro
+A=$T/a/orvendel
+B=$T/elsewhere/deeper/orv-second
+
+# clone_and_build DIR [ENV...]: the commit checked out in DIR, its product
+# built and packed into DIR/out; ends the test when that fails.
+clone_and_build() {
+  local dir=$1 v
+  shift
+  git clone -q --no-checkout "$SOURCE" "$dir" && git -C "$dir" checkout -q "$(git -C "$SOURCE" rev-parse "$COMMIT")" ||
+    exit 1
+  if ! (cd "$dir" && export CCACHE_BASEDIR="$dir" && for v in "$@"; do export "${v?}"; done &&
+    cmake --preset mingw && cmake --build --preset mingw -j "${JOBS:-2}" --target "${PRODUCT[@]}" &&
+    v=$(cat build/mingw/version.txt) &&
+    SOURCE_DATE_EPOCH=$(git log -1 --format=%ct) && export SOURCE_DATE_EPOCH &&
+    bash packaging/windows/pack-symbols.sh out/symbols.zip "${PRODUCT[@]/#/build/mingw/bin/}" &&
+    bash packaging/windows/pack-zip.sh build/mingw out/orvendel-"$v"-win32.zip &&
+    bash packaging/windows/build-msi.sh build/mingw/bin "$v" out/machine.msi &&
+    bash packaging/windows/build-msi.sh --per-user build/mingw/bin "$v" out/user.msi) >"$dir.log" 2>&1; then
+    tail -n 40 "$dir.log" >&2
+    exit 1
+  fi
+}
+clone_and_build "$A"
+clone_and_build "$B" CCACHE_DISABLE=1
+
+begin "the programs, their debug files, the symbols archive and the ZIP are the same bytes"
+for f in "${PRODUCT[@]/%/.exe}"; do
+  cmp -s "$A/build/mingw/bin/$f" "$B/build/mingw/bin/$f" || fail "$f differs"
+  cmp -s "$A/build/mingw/bin/$f.debug" "$B/build/mingw/bin/$f.debug" || fail "$f.debug differs"
+done
+for f in "$A"/out/*.zip; do
+  cmp -s "$f" "$B/out/${f##*/}" || fail "${f##*/} differs"
+done
+end
+
+# msi_tables MSI DIR: its tables as text, less the fields made anew.
+msi_tables() {
+  msidump -t -d "$2" "$1" >/dev/null || fail "msidump $1"
+  sed -i '/^ProductCode\t/d' "$2/Property.idt"
+  sed -i -E '/^(9|12|13)\t/d' "$2/_SummaryInformation.idt"
+}
+
+begin "the MSIs hold the same files and tables, but for the ProductCode, PackageCode and dates"
+for m in machine user; do
+  for side in A B; do
+    dir=${!side}
+    mkdir -p "$T/$m/$side/files"
+    msiextract -C "$T/$m/$side/files" "$dir/out/$m.msi" >/dev/null || fail "msiextract $m.msi"
+    msi_tables "$dir/out/$m.msi" "$T/$m/$side/tables"
+  done
+  diff -r "$T/$m/A" "$T/$m/B" >"$T/diff" || { fail "$m.msi differs"; show "$T/diff"; }
+  for side in A B; do
+    dir=${!side}
+    cmp -s "$dir/build/mingw/bin/orvendel_host.exe" "$(find "$T/$m/$side/files" -name orvendel_host.exe)" ||
+      fail "$m.msi ($side) does not hold the built host"
+  done
+done
+end
+
+summary
