@@ -15,6 +15,8 @@ set -u
 . "$(dirname "$0")/test-lib.sh"
 COMMIT=${1:-HEAD}
 PRODUCT=(orvendel_host orvendel-agent orvendel-log orvendel-tap orvendel-doctor)
+PROGRAMS=()
+for p in "${PRODUCT[@]}"; do PROGRAMS+=("build/mingw/bin/$p.exe"); done
 scratch repro
 A=$T/a/orvendel
 B=$T/elsewhere/deeper/orv-second
@@ -30,7 +32,7 @@ clone_and_build() {
     cmake --preset mingw && cmake --build --preset mingw -j "${JOBS:-2}" --target "${PRODUCT[@]}" &&
     v=$(cat build/mingw/version.txt) &&
     SOURCE_DATE_EPOCH=$(git log -1 --format=%ct) && export SOURCE_DATE_EPOCH &&
-    bash packaging/windows/pack-symbols.sh out/symbols.zip "${PRODUCT[@]/#/build/mingw/bin/}" &&
+    bash packaging/windows/pack-symbols.sh out/symbols.zip "${PROGRAMS[@]}" &&
     bash packaging/windows/pack-zip.sh build/mingw out/orvendel-"$v"-win32.zip &&
     bash packaging/windows/build-msi.sh build/mingw/bin "$v" out/machine.msi &&
     bash packaging/windows/build-msi.sh --per-user build/mingw/bin "$v" out/user.msi) >"$dir.log" 2>&1; then
