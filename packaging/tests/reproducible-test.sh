@@ -55,7 +55,8 @@ end
 
 # msi_tables MSI DIR: its tables as text, less the fields made anew.
 msi_tables() {
-  mkdir -p "$2" && msidump -t -d "$2" "$1" >/dev/null || fail "msidump $1"
+  mkdir -p "$2"
+  msidump -t -d "$2" "$1" >/dev/null || fail "msidump $1"
   sed -i '/^ProductCode\t/d' "$2/Property.idt"
   sed -i -E '/^(9|12|13)\t/d' "$2/_SummaryInformation.idt"
 }

@@ -223,8 +223,13 @@ need_wine64() {
 # environment that makes sign.sh sign with it (no ORV_SIGN_PKCS12).
 softhsm_key() {
   local dir=$1 module
-  module=$(ls /usr/lib/softhsm/libsofthsm2.so /usr/lib/*/softhsm/libsofthsm2.so 2>/dev/null | head -n 1)
-  [ -n "$module" ] && command -v softhsm2-util >/dev/null || { echo "no SoftHSM (Debian: softhsm2)" >&2; return 1; }
+  for module in /usr/lib/softhsm/libsofthsm2.so /usr/lib/*/softhsm/libsofthsm2.so ''; do
+    [ -f "$module" ] && break
+  done
+  if [ -z "$module" ] || ! command -v softhsm2-util >/dev/null; then
+    echo "no SoftHSM (Debian: softhsm2)" >&2
+    return 1
+  fi
   mkdir -p "$dir/tokens"
   printf 'directories.tokendir = %s/tokens\nobjectstore.backend = file\nlog.level = ERROR\n' "$dir" >"$dir/softhsm2.conf"
   export SOFTHSM2_CONF=$dir/softhsm2.conf
