@@ -13,7 +13,7 @@
 set -u
 # shellcheck source=test-lib.sh
 . "$(dirname "$0")/test-lib.sh"
-COMMIT=${1:-HEAD}
+COMMIT=$(git -C "$SOURCE" rev-parse "${1:-HEAD}") || exit 2
 PRODUCT=(orvendel_host orvendel-agent orvendel-log orvendel-tap orvendel-doctor)
 PROGRAMS=()
 for p in "${PRODUCT[@]}"; do PROGRAMS+=("build/mingw/bin/$p.exe"); done
@@ -26,7 +26,7 @@ B=$T/elsewhere/deeper/orv-second
 clone_and_build() {
   local dir=$1 v
   shift
-  git clone -q --no-checkout "$SOURCE" "$dir" && git -C "$dir" checkout -q "$(git -C "$SOURCE" rev-parse "$COMMIT")" ||
+  git clone -q --no-checkout "$SOURCE" "$dir" && git -C "$dir" checkout -q "$COMMIT" ||
     exit 1
   if ! (cd "$dir" && export CCACHE_BASEDIR="$dir" && for v in "$@"; do export "${v?}"; done &&
     cmake --preset mingw && cmake --build --preset mingw -j "${JOBS:-2}" --target "${PRODUCT[@]}" &&
@@ -51,6 +51,10 @@ done
 for f in "$A"/out/*.zip; do
   cmp -s "$f" "$B/out/${f##*/}" || fail "${f##*/} differs"
 done
+stamp=$(python3 -c 'import struct, sys
+d = open(sys.argv[1], "rb").read()
+print(struct.unpack_from("<I", d, struct.unpack_from("<I", d, 0x3C)[0] + 8)[0])' "$A/build/mingw/bin/orvendel_host.exe")
+[ "$stamp" = "$(git -C "$A" log -1 --format=%ct)" ] || fail "the host's PE time stamp $stamp is not the commit's time"
 end
 
 # msi_tables MSI DIR: its tables as text, less the fields made anew.
