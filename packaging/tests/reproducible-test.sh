@@ -8,8 +8,11 @@
 #
 #   reproducible-test.sh [COMMIT]      (this tree's HEAD by default)
 #
-# The first clone may compile through ccache (as ./run sets it up); the
-# second compiles for real, so that a cached object cannot hide a difference.
+# Both build as ./run does: through ccache where it sets that up, whose
+# base_dir makes the paths it hands the compiler relative (debug information
+# then names ../../tools/..., not ./tools/...: a build without ccache gives
+# other debug files). The second clone compiles anew (CCACHE_RECACHE), so that
+# an object cached by the first cannot hide a difference.
 set -u
 # shellcheck source=test-lib.sh
 . "$(dirname "$0")/test-lib.sh"
@@ -41,7 +44,7 @@ clone_and_build() {
   fi
 }
 clone_and_build "$A"
-clone_and_build "$B" CCACHE_DISABLE=1
+clone_and_build "$B" CCACHE_RECACHE=1
 
 begin "the programs, their debug files, the symbols archive and the ZIP are the same bytes"
 for f in "${PRODUCT[@]/%/.exe}"; do
