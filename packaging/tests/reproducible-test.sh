@@ -36,7 +36,7 @@ clone_and_build() {
     v=$(cat build/mingw/version.txt) &&
     SOURCE_DATE_EPOCH=$(git log -1 --format=%ct) && export SOURCE_DATE_EPOCH &&
     bash packaging/windows/pack-symbols.sh out/symbols.zip "${PROGRAMS[@]}" &&
-    bash packaging/windows/pack-zip.sh build/mingw out/orvendel-"$v"-win32.zip &&
+    bash packaging/windows/pack-zip.sh build/mingw out/orvendel-host-"$v"-x86.zip &&
     bash packaging/windows/build-msi.sh build/mingw/bin "$v" out/machine.msi &&
     bash packaging/windows/build-msi.sh --per-user build/mingw/bin "$v" out/user.msi) >"$dir.log" 2>&1; then
     tail -n 40 "$dir.log" >&2
