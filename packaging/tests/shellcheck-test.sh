@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.." || exit 1
 rc=0
 shellcheck -s sh -x -P linux linux/install.sh linux/uninstall.sh linux/common.sh linux/debian/postinst.in linux/debian/prerm.in || rc=1
 shellcheck -s bash -x -P tests tests/*.sh || rc=1
-shellcheck -x windows/build-msi.sh windows/sign.sh windows/pack-symbols.sh || rc=1
+shellcheck -x windows/build-msi.sh windows/sign.sh windows/pack-symbols.sh windows/pack-zip.sh release.sh || rc=1
 # The run script and the Wine runners.
 (cd .. && shellcheck -x run tests/wine/wine-env.sh tests/wine/wine-exec tests/wine/check-pe) || rc=1
 [ "$rc" -eq 0 ] && echo "shellcheck: clean"

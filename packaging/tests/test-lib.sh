@@ -217,3 +217,30 @@ need_wine64() {
     exit 2
   fi
 }
+
+# softhsm_key DIR: a throwaway code-signing key on a SoftHSM token of its
+# own under DIR (DIR/cert.pem its certificate, DIR/pin its PIN), and the
+# environment that makes sign.sh sign with it (no ORV_SIGN_PKCS12).
+softhsm_key() {
+  local dir=$1 module
+  for module in /usr/lib/softhsm/libsofthsm2.so /usr/lib/*/softhsm/libsofthsm2.so ''; do
+    [ -f "$module" ] && break
+  done
+  if [ -z "$module" ] || ! command -v softhsm2-util >/dev/null; then
+    echo "no SoftHSM (Debian: softhsm2)" >&2
+    return 1
+  fi
+  mkdir -p "$dir/tokens"
+  printf 'directories.tokendir = %s/tokens\nobjectstore.backend = file\nlog.level = ERROR\n' "$dir" >"$dir/softhsm2.conf"
+  export SOFTHSM2_CONF=$dir/softhsm2.conf
+  openssl req -x509 -newkey rsa:2048 -nodes -keyout "$dir/key.pem" -out "$dir/cert.pem" -days 2 \
+    -subj "/CN=Orvendel throwaway token signing" -addext "extendedKeyUsage=codeSigning" \
+    -addext "keyUsage=critical,digitalSignature" -addext "basicConstraints=critical,CA:FALSE" 2>/dev/null &&
+    printf '4711-throwaway\n' >"$dir/pin" &&
+    softhsm2-util --init-token --free --label orv-test --so-pin 87654321 --pin 4711-throwaway >/dev/null &&
+    softhsm2-util --import "$dir/key.pem" --token orv-test --label codesign --id 01 --pin 4711-throwaway >/dev/null &&
+    rm -f "$dir/key.pem" || return 1
+  unset ORV_SIGN_PKCS12 ORV_SIGN_PASSWORD
+  export ORV_SIGN_PKCS11_MODULE=$module ORV_SIGN_PKCS11_KEY='pkcs11:token=orv-test;object=codesign;type=private' \
+    ORV_SIGN_CERT=$dir/cert.pem ORV_SIGN_PASSWORD_FILE=$dir/pin
+}

@@ -2,7 +2,8 @@
 # The signatures that ./run sign made, checked with osslsigncode against the
 # certificate: every file verifies, and a copy changed by one byte does not.
 # Then sign.sh itself, with the same certificate (ORV_SIGN_PKCS12 and its
-# password in the environment): what reaches osslsigncode's command line.
+# password in the environment): what reaches osslsigncode's command line;
+# and with a throwaway key on a SoftHSM token, a program and the MSI.
 #
 #   windows-sign-test.sh CERT.pem FILE...
 set -u
@@ -12,7 +13,7 @@ shift
 . "$(dirname "$0")/test-lib.sh"
 scratch sign
 
-verify() { osslsigncode verify -CAfile "$CERT" -in "$1" >"$T/verify.log" 2>&1; }
+verify() { osslsigncode verify -CAfile "${2:-$CERT}" -in "$1" >"$T/verify.log" 2>&1; }
 
 begin "every file verifies against the signing certificate"
 for f in "$@"; do
@@ -74,6 +75,35 @@ grep -qx -- -i "$T/argv" && fail "a web address without ORV_SIGN_URL"
 ORV_SIGN_TIMESTAMP='' ORV_SIGN_URL=https://example.invalid/host sign --no-timestamp "$T/program"
 expect_rc 0 "ORV_SIGN_URL"
 grep -A1 -x -- -i "$T/argv" | grep -qxF https://example.invalid/host || fail "not ORV_SIGN_URL's address"
+end
+
+begin "sign.sh: a key on a PKCS#11 token signs a program and the MSI; the PIN never on a command line"
+softhsm_key "$T/token" || fail "no SoftHSM token"
+program=
+for f in "$@"; do [[ "$f" == *.exe ]] && { program=$f; break; }; done
+mkdir "$T/p11"
+cp "$program" "$1" "$T/p11/"
+for f in "$T/p11/"*; do
+  ORV_SIGN_TIMESTAMP='' sign --no-timestamp "$f"
+  expect_rc 0 "$(basename "$f")"
+  verify "$f" "$T/token/cert.pem" || { fail "$(basename "$f") does not verify"; show "$T/verify.log"; }
+  grep -qx -- -pkcs11module "$T/argv" || fail "$(basename "$f") not signed through the PKCS#11 module"
+  grep -qF -- 4711-throwaway "$T/argv" && fail "the PIN is on osslsigncode's command line"
+done
+end
+
+begin "sign.sh with a token: a wrong PIN fails, a PIN in the URI and no timestamp server are refused"
+f=$(ls "$T/p11/"*.exe)
+printf 'wrong\n' >"$T/wrong-pin"
+ORV_SIGN_TIMESTAMP='' ORV_SIGN_PASSWORD_FILE="$T/wrong-pin" sign --no-timestamp "$f"
+expect_rc 1 "a wrong PIN"
+verify "$f" "$T/token/cert.pem" || fail "the file signed before no longer verifies after a failed signing"
+ORV_SIGN_TIMESTAMP='' ORV_SIGN_PKCS11_KEY="$ORV_SIGN_PKCS11_KEY;pin-value=4711-throwaway" sign --no-timestamp "$f"
+expect_rc 2 "a pin-value in the URI"
+[ -e "$T/argv" ] && fail "osslsigncode ran with a PIN in the URI"
+ORV_SIGN_TIMESTAMP='' sign "$f"
+expect_rc 2 "without ORV_SIGN_TIMESTAMP"
+[ -e "$T/argv" ] && fail "osslsigncode ran for a refused signing: $(head -n 3 "$T/argv")"
 end
 
 summary

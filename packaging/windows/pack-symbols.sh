@@ -7,7 +7,8 @@
 #
 # The build leaves NAME.exe.debug beside each shipped program (cmake/
 # debug-files.cmake). gdb and addr2line find the file beside the program, or
-# in a .debug folder there. Needs python3.
+# in a .debug folder there. The members' dates are SOURCE_DATE_EPOCH's.
+# Needs python3.
 set -euo pipefail
 if [ $# -lt 2 ] || [[ "$1" != *.zip ]]; then
   echo "usage: pack-symbols.sh OUT.zip PROGRAM.exe..." >&2
@@ -17,7 +18,7 @@ OUT=$1
 shift
 mkdir -p "$(dirname "$OUT")"
 python3 - "$OUT" "$@" <<'EOF'
-import os, struct, sys, zipfile, zlib
+import os, struct, sys, time, zipfile, zlib
 
 def debuglink(path):
     """The .gnu_debuglink of a PE file: (file name, CRC-32), or None."""
@@ -62,9 +63,16 @@ for program in programs:
                  % (path, program, actual, crc))
     members.append((path, name))
 tmp = out + ".part"
+# Each member dated SOURCE_DATE_EPOCH (else 1980), not when it was built:
+# two builds of one commit give the same archive.
+stamp = time.gmtime(max(int(os.environ.get("SOURCE_DATE_EPOCH") or 0), 315532800))[:6]
 with zipfile.ZipFile(tmp, "w", zipfile.ZIP_DEFLATED) as z:
     for path, name in members:
-        z.write(path, name)
+        info = zipfile.ZipInfo(name, stamp)
+        info.compress_type = zipfile.ZIP_DEFLATED
+        info.external_attr = 0o644 << 16
+        with open(path, "rb") as f:
+            z.writestr(info, f.read())
 os.replace(tmp, out)
 print("packed %s: %s" % (out, " ".join(name for _, name in members)))
 EOF
