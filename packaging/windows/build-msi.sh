@@ -245,6 +245,10 @@ mkdir "$STAGE/bin"
 for f in "${PROGRAMS[@]}"; do cp "$BIN/$f" "$STAGE/bin/"; done
 cp "$HERE/$WXS" "$STAGE/"
 write_manifest "$STAGE/$HOST_NAME.json"
+# wixl dates the cabinet's files from the copies: the commit's time, as the
+# programs' own time stamps.
+epoch=${SOURCE_DATE_EPOCH:-$(git -C "$HERE" log -1 --format=%ct 2>/dev/null || true)}
+if [[ "$epoch" =~ ^[0-9]+$ ]]; then touch -d "@$epoch" "$STAGE/bin/"* "$STAGE/$HOST_NAME.json"; fi
 (cd "$STAGE" && wixl -a x86 -D Version="$VERSION" -D BinDir=bin -D Manifest="$HOST_NAME.json" \
   -o product.msi "$WXS")
 
