@@ -13,7 +13,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/child_process.h"
+#include "tools/common/child_process.h"
 
 class ExtensionStandIn {
 public:

@@ -29,12 +29,12 @@
 
 #include "bridge/profiles.h"
 #include "contract/contract.h"
-#include "platform/child_process.h"
 #include "platform/platform.h"
 #include "platform/posix/desktop.h"
 #include "tests/support/agent_side.h"
 #include "tests/support/host_fixture.h"
 #include "tests/support/proc_table.h"
+#include "tools/common/child_process.h"
 
 #ifndef ORV_HOST_PATH
 #error "ORV_HOST_PATH must name the orvendel_host to register"

@@ -13,11 +13,11 @@
 
 #include "bridge/profiles.h"
 #include "bridge/registry.h"
-#include "platform/child_process.h"
 #include "support/handles.h"
 #include "tests/support/agent_side.h"
 #include "tests/support/host_fixture.h"
 #include "tests/support/process_watch.h"
+#include "tools/common/child_process.h"
 
 namespace {
 

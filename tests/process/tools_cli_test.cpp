@@ -7,7 +7,7 @@
 #include <string>
 
 #include "orv_version.h"
-#include "platform/child_process.h"
+#include "tools/common/child_process.h"
 
 namespace {
 

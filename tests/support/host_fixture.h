@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/child_process.h"
+#include "tools/common/child_process.h"
 #include "tools/log_reader/log_decode.h"
 
 // Generous: a host under Wine can take a while to start on a busy machine.

@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/child_process.h"
 #include "platform/platform.h"
+#include "tools/common/child_process.h"
 
 namespace peer {
 

@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/child_process.h"
 #include "platform/platform.h"
 #include "platform/posix/desktop.h"
+#include "tools/common/child_process.h"
 
 namespace {
 

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "contract/contract.h"
-#include "platform/child_process.h"
+#include "tools/common/child_process.h"
 #include "tools/doctor/files.h"
 #include "tools/doctor/program_posix.h"
 

@@ -26,10 +26,10 @@
 #include <unistd.h>
 #endif
 
-#include "platform/child_process.h"
 #include "platform/platform.h"
 #include "support/handles.h"
 #include "tests/support/peer.h"
+#include "tools/common/child_process.h"
 
 namespace {
 

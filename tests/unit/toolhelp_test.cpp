@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/child_process.h"
 #include "platform/platform.h"
+#include "tools/common/child_process.h"
 #include "tools/doctor/wide.h"
 
 #if defined(_WIN32)

@@ -18,9 +18,9 @@
 #include "bridge/profiles.h"
 #include "contract/contract.h"
 #include "orv_version.h"
-#include "platform/child_process.h"
 #include "platform/platform.h"
 #include "support/handles.h"
+#include "tools/common/child_process.h"
 #include "tools/log_reader/log_decode.h"
 #if !defined(_WIN32)
 #include <stdlib.h>

@@ -1,5 +1,5 @@
 // The tap's pipes, files and child process, one set of calls per platform.
-// Unlike ChildProcess (platform/child_process.h), reads block with no time-out,
+// Unlike ChildProcess (tools/common/child_process.h), reads block with no time-out,
 // the host gets the tap's own command line untouched, and its exit status is
 // kept whole.
 #pragma once

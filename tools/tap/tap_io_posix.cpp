@@ -11,7 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "platform/child_process.h"
+#include "tools/common/child_process.h"
 #include "tools/common/launch.h"
 
 extern char** environ;

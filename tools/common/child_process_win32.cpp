@@ -1,4 +1,4 @@
-#include "platform/child_process.h"
+#include "tools/common/child_process.h"
 
 #include "platform/platform.h"
 
