@@ -482,7 +482,14 @@ add "HKLM\\$SW\\$CHROME" /reg:32
 PROGRAMS="$DIR/programs"
 mkdir -p "$PROGRAMS" "$DIR/cert"
 cp "$DOCTOR" "$PROGRAMS/orvendel-doctor.exe"
-cp "$DOCTOR" "$PROGRAMS/orvendel-log.exe"
+# The build under test may be signed already (./run test signs it): the
+# unsigned case is a copy without its signature.
+if command -v osslsigncode >/dev/null &&
+  osslsigncode remove-signature -in "$DOCTOR" -out "$DIR/unsigned.exe" >/dev/null 2>&1; then
+  cp "$DIR/unsigned.exe" "$PROGRAMS/orvendel-doctor.exe"
+  rm -f "$DIR/unsigned.exe"
+fi
+cp "$PROGRAMS/orvendel-doctor.exe" "$PROGRAMS/orvendel-log.exe"
 signed=
 if openssl req -x509 -newkey rsa:2048 -nodes -keyout "$DIR/cert/key.pem" -out "$DIR/cert/cert.pem" -days 2 \
   -subj "/CN=Orvendel bundle test" -addext "extendedKeyUsage=codeSigning" >/dev/null 2>&1 &&
