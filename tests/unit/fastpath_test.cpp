@@ -77,56 +77,59 @@ WString RandomUtf16(std::mt19937& rng, size_t pieces) {
     return out;
 }
 
-// The decoders as they were before ASCII got its own road: one character at
-// a time, one U+FFFD for each maximal invalid prefix. The stand-in must
-// give exactly their results, also into buffers that are too short.
-struct Reference {
-    std::vector<unsigned> units;  // UTF-16 units or bytes, whole output
-};
+// The expected results, from definitions rather than from a decoder like the
+// one under test. A byte sequence is looked up among the encodings of all
+// scalar values (Unicode 3.9, D92), which sort in code point order, by binary
+// search: at each place, the longest sequence that begins some encoding is
+// either a whole character or a maximal subpart, which becomes one U+FFFD
+// (Unicode's "U+FFFD substitution of maximal subparts").
+std::string EncodeScalar(uint32_t cp) {
+    if (cp < 0x80) return std::string(1, static_cast<char>(cp));
+    const size_t n = cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+    static const unsigned char kLead[] = {0, 0, 0xC0, 0xE0, 0xF0};
+    std::string bytes(n, '\0');
+    bytes[0] = static_cast<char>(kLead[n] | (cp >> (6 * (n - 1))));
+    for (size_t k = 1; k < n; ++k) bytes[k] = static_cast<char>(0x80 | ((cp >> (6 * (n - 1 - k))) & 0x3F));
+    return bytes;
+}
+
+// The scalar value whose encoding is the first not below `bytes`, or -1.
+int32_t FirstEncodingFrom(const std::string& bytes) {
+    const uint32_t count = 0x110000 - 0x800;  // no surrogates
+    auto scalarAt = [](uint32_t index) { return index < 0xD800 ? index : index + 0x800; };
+    uint32_t low = 0, high = count;
+    while (low < high) {
+        const uint32_t mid = low + (high - low) / 2;
+        if (EncodeScalar(scalarAt(mid)).compare(bytes) < 0) {
+            low = mid + 1;
+        } else {
+            high = mid;
+        }
+    }
+    return low < count ? static_cast<int32_t>(scalarAt(low)) : -1;
+}
 
 std::vector<unsigned> DecodeUtf8(const std::string& s) {
     std::vector<unsigned> out;
     size_t i = 0;
     while (i < s.size()) {
-        unsigned char lead = static_cast<unsigned char>(s[i]);
-        unsigned cp = lead;
-        size_t trail = 0;
-        unsigned char low = 0x80, high = 0xBF;
-        bool invalid = false;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            trail = 1;
-            cp = lead & 0x1F;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            trail = 2;
-            cp = lead & 0x0F;
-            if (lead == 0xE0) low = 0xA0;
-            if (lead == 0xED) high = 0x9F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            trail = 3;
-            cp = lead & 0x07;
-            if (lead == 0xF0) low = 0x90;
-            if (lead == 0xF4) high = 0x8F;
-        } else if (lead >= 0x80) {
-            invalid = true;
+        size_t longest = 0;
+        int32_t whole = -1;
+        for (size_t n = 1; n <= 4 && i + n <= s.size(); ++n) {
+            const std::string piece = s.substr(i, n);
+            const int32_t cp = FirstEncodingFrom(piece);
+            if (cp < 0 || EncodeScalar(static_cast<uint32_t>(cp)).compare(0, n, piece) != 0) break;
+            longest = n;
+            whole = EncodeScalar(static_cast<uint32_t>(cp)) == piece ? cp : -1;
         }
-        size_t next = i + 1;
-        for (size_t k = 0; k < trail; ++k, ++next) {
-            unsigned char b = next < s.size() ? static_cast<unsigned char>(s[next]) : 0;
-            if (next >= s.size() || b < low || b > high) {
-                invalid = true;
-                break;
-            }
-            cp = (cp << 6) | (b & 0x3F);
-            low = 0x80;
-            high = 0xBF;
-        }
-        if (invalid) cp = 0xFFFD;
-        i = next;
-        if (cp >= 0x10000) {
-            out.push_back(0xD800 | ((cp - 0x10000) >> 10));
-            out.push_back(0xDC00 | ((cp - 0x10000) & 0x3FF));
+        i += longest > 0 ? longest : 1;
+        if (whole < 0) {
+            out.push_back(0xFFFD);
+        } else if (whole >= 0x10000) {
+            out.push_back(0xD800 | ((static_cast<unsigned>(whole) - 0x10000) >> 10));
+            out.push_back(0xDC00 | ((static_cast<unsigned>(whole) - 0x10000) & 0x3FF));
         } else {
-            out.push_back(cp);
+            out.push_back(static_cast<unsigned>(whole));
         }
     }
     return out;
@@ -195,7 +198,7 @@ size_t Total(const std::vector<std::vector<unsigned>>& groups) {
     return n;
 }
 
-TEST(AsciiRoads, Utf8ToUtf16MatchesTheDecoderOfOneCharacterAtATime) {
+TEST(AsciiRoads, Utf8ToUtf16MatchesUnicodesDefinition) {
     std::mt19937 rng(20261208);
     constexpr WCHAR kGuard = 0xABCD;
     for (int round = 0; round < 3000; ++round) {
