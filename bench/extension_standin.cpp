@@ -3,6 +3,8 @@
 #include <chrono>
 #include <utility>
 
+#include "contract/frame_header.h"
+
 ExtensionStandIn::ExtensionStandIn(ChildProcess* host, Reaction reaction, Options options)
     : host_(host), reaction_(std::move(reaction)), options_(std::move(options)) {}
 
@@ -42,9 +44,8 @@ bool ExtensionStandIn::Ended() {
 
 bool ExtensionStandIn::NextFrame(std::string* body) {
     for (;;) {
-        if (pending_.size() - at_ >= 4) {
-            const unsigned char* h = reinterpret_cast<const unsigned char*>(pending_.data() + at_);
-            size_t length = h[0] | h[1] << 8 | h[2] << 16 | static_cast<size_t>(h[3]) << 24;
+        if (pending_.size() - at_ >= FRAME_HEADER_BYTES) {
+            size_t length = DecodeFrameHeader(reinterpret_cast<const unsigned char*>(pending_.data() + at_));
             if (options_.largestFrame != 0 && length > options_.largestFrame) {
                 if (options_.onBrokenOutput) {
                     options_.onBrokenOutput("a frame of " + std::to_string(length) +

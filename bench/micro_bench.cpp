@@ -23,6 +23,7 @@
 
 #include <rapidjson/document.h>
 
+#include "contract/frame_header.h"
 #include "host/request.h"
 #include "platform/platform.h"
 #include "support/format.h"
@@ -140,12 +141,12 @@ void BM_PlainRead(benchmark::State& state) {
     FrameFile& frame = LargeFrameFile();
     for (auto _ : state) {
         rewind(frame.file);
-        unsigned char header[4];
-        if (fread(header, 1, 4, frame.file) != 4) {
+        unsigned char header[FRAME_HEADER_BYTES];
+        if (fread(header, 1, sizeof header, frame.file) != sizeof header) {
             state.SkipWithError("header not read");
             break;
         }
-        size_t length = header[0] | header[1] << 8 | header[2] << 16 | static_cast<size_t>(header[3]) << 24;
+        size_t length = DecodeFrameHeader(header);
         std::unique_ptr<char[]> body(new char[length + 1]);
         size_t got = fread(body.get(), 1, length, frame.file);
         body[got] = '\0';

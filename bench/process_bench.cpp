@@ -35,11 +35,12 @@
 #include <rapidjson/document.h>
 
 #include "bench/extension_standin.h"
-#include "tests/support/proc_table.h"
 #include "bridge/profiles.h"
+#include "contract/frame_header.h"
 #include "support/log.h"
 #include "tests/support/agent_side.h"
 #include "tests/support/host_fixture.h"
+#include "tests/support/proc_table.h"
 
 namespace {
 
@@ -56,9 +57,9 @@ volatile int g_ParseSink = 0;
 
 int BaselineReader(bool parse) {
     for (;;) {
-        unsigned char header[4];
-        if (fread(header, 1, 4, stdin) != 4) break;
-        size_t length = header[0] | header[1] << 8 | header[2] << 16 | static_cast<size_t>(header[3]) << 24;
+        unsigned char header[FRAME_HEADER_BYTES];
+        if (fread(header, 1, sizeof header, stdin) != sizeof header) break;
+        size_t length = DecodeFrameHeader(header);
         if (length == 0) break;
         std::unique_ptr<char[]> body(new char[length + 1]);
         size_t got = fread(body.get(), 1, length, stdin);

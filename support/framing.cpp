@@ -5,6 +5,7 @@
 
 #include <atomic>
 
+#include "contract/frame_header.h"
 #include "support/log.h"
 #include "support/text.h"
 
@@ -95,11 +96,10 @@ FrameReadResult ReadFramedRequest(HeapArray<char>* request) {
         setvbuf(stdin, nullptr, _IOFBF, INPUT_BUFFER_BYTES);
     }
 
-    unsigned char header[4] = {0, 0, 0, 0};
+    unsigned char header[FRAME_HEADER_BYTES] = {0, 0, 0, 0};
     size_t got = fread(header, 1, sizeof(header), Input());
     for (size_t i = got; i < sizeof(header); ++i) header[i] = 0;
-    uint32_t declared = static_cast<uint32_t>(header[0]) | (static_cast<uint32_t>(header[1]) << 8) |
-                        (static_cast<uint32_t>(header[2]) << 16) | (static_cast<uint32_t>(header[3]) << 24);
+    uint32_t declared = DecodeFrameHeader(header);
     if (declared == 0) return FRAME_END_OF_INPUT;
 
     DebugLog(LOG_TRACE, W("Request data length : %d"), static_cast<int>(declared));
@@ -127,11 +127,8 @@ FrameReadResult ReadFramedRequest(HeapArray<char>* request) {
 
 void WriteFramedMessage(const char* body) {
     uint32_t length = static_cast<uint32_t>(strlen(body));
-    // Least significant byte first, whatever the machine's own order.
-    const unsigned char header[4] = {static_cast<unsigned char>(length & 0xFF),
-                                     static_cast<unsigned char>((length >> 8) & 0xFF),
-                                     static_cast<unsigned char>((length >> 16) & 0xFF),
-                                     static_cast<unsigned char>((length >> 24) & 0xFF)};
+    unsigned char header[FRAME_HEADER_BYTES];
+    EncodeFrameHeader(length, header);
     AcquireSRWLockExclusive(&g_outputLock);
     FILE* out = Output();
     fwrite(header, 1, sizeof(header), out);

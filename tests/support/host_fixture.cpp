@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "contract/contract.h"
+#include "contract/frame_header.h"
 #include "platform/platform.h"
 #include "support/log.h"
 #include "tests/support/peer.h"
@@ -104,9 +105,9 @@ bool TemporaryDir(std::string* dir) {
 }  // namespace
 
 std::string LengthPrefix(uint32_t length) {
-    std::string bytes(4, '\0');
-    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>((length >> (8 * i)) & 0xFF);
-    return bytes;
+    unsigned char header[FRAME_HEADER_BYTES];
+    EncodeFrameHeader(length, header);
+    return std::string(reinterpret_cast<const char*>(header), sizeof header);
 }
 
 std::string Frame(const std::string& body) {
@@ -127,12 +128,9 @@ std::string PaddedRequest(const std::string& command, size_t size) {
 bool SplitFrames(const std::string& bytes, std::vector<std::string>* bodies) {
     size_t at = 0;
     while (at < bytes.size()) {
-        if (bytes.size() - at < 4) return false;
-        uint32_t length = 0;
-        for (int i = 0; i < 4; ++i) {
-            length |= static_cast<uint32_t>(static_cast<unsigned char>(bytes[at + i])) << (8 * i);
-        }
-        at += 4;
+        if (bytes.size() - at < FRAME_HEADER_BYTES) return false;
+        const uint32_t length = DecodeFrameHeader(reinterpret_cast<const unsigned char*>(bytes.data() + at));
+        at += FRAME_HEADER_BYTES;
         if (bytes.size() - at < length) return false;
         bodies->push_back(bytes.substr(at, length));
         at += length;
@@ -475,11 +473,9 @@ bool HostProcess::SendRaw(const std::string& bytes) {
 }
 
 bool HostProcess::ReadFrame(std::string* body, int timeoutMs) {
-    unsigned char header[4];
+    unsigned char header[FRAME_HEADER_BYTES];
     if (!child_.ReadExact(header, sizeof header, timeoutMs)) return false;
-    uint32_t length = static_cast<uint32_t>(header[0]) | static_cast<uint32_t>(header[1]) << 8 |
-                      static_cast<uint32_t>(header[2]) << 16 |
-                      static_cast<uint32_t>(header[3]) << 24;
+    const uint32_t length = DecodeFrameHeader(header);
     body->assign(length, '\0');
     return length == 0 || child_.ReadExact(&(*body)[0], length, timeoutMs);
 }

@@ -17,6 +17,7 @@
 
 #include "bridge/profiles.h"
 #include "contract/contract.h"
+#include "contract/frame_header.h"
 #include "orv_version.h"
 #include "platform/platform.h"
 #include "support/handles.h"
@@ -35,9 +36,9 @@ namespace {
 const char kReply[] = "{\"Result\":\"-1\",\"Data\":\"\"}";
 
 std::string LengthBytes(uint32_t n) {
-    std::string s(4, '\0');
-    for (int i = 0; i < 4; ++i) s[i] = static_cast<char>((n >> (8 * i)) & 0xFF);
-    return s;
+    unsigned char header[FRAME_HEADER_BYTES];
+    EncodeFrameHeader(n, header);
+    return std::string(reinterpret_cast<const char*>(header), sizeof header);
 }
 
 std::string Hex(const std::string& bytes) {
@@ -242,15 +243,15 @@ private:
         int seen = 0;
         bool ok = true;
         for (;;) {
-            unsigned char header[4];
-            if (!host_.ReadExact(header, 4, seen < expected ? timeoutMs : 300)) break;
-            uint32_t n = header[0] | (header[1] << 8) | (header[2] << 16) | (static_cast<uint32_t>(header[3]) << 24);
+            unsigned char header[FRAME_HEADER_BYTES];
+            if (!host_.ReadExact(header, sizeof header, seen < expected ? timeoutMs : 300)) break;
+            uint32_t n = DecodeFrameHeader(header);
             std::string body(n, '\0');
             if (n > 1 << 20 || !host_.ReadExact(&body[0], n, 5000)) {
                 std::printf("   <-- a broken frame\n");
                 return false;
             }
-            std::printf("   <-- %s  %s\n", Hex(std::string(reinterpret_cast<char*>(header), 4)).c_str(),
+            std::printf("   <-- %s  %s\n", Hex(std::string(reinterpret_cast<char*>(header), sizeof header)).c_str(),
                         Shown(body).c_str());
             ok = ok && body == kReply;
             ++seen;
@@ -304,16 +305,16 @@ private:
         }
         bool ok = true;
         for (int answered = 0; answered < 2;) {
-            unsigned char header[4];
-            if (!host_.ReadExact(header, 4, 10000)) {
+            unsigned char header[FRAME_HEADER_BYTES];
+            if (!host_.ReadExact(header, sizeof header, 10000)) {
                 std::printf("   no question reached the extension\n");
                 ok = false;
                 break;
             }
-            uint32_t n = header[0] | (header[1] << 8) | (header[2] << 16) | (static_cast<uint32_t>(header[3]) << 24);
+            uint32_t n = DecodeFrameHeader(header);
             std::string body(n, '\0');
             if (n > 4096 || !host_.ReadExact(&body[0], n, 5000)) return false;
-            std::printf("   <-- %s  %s\n", Hex(std::string(reinterpret_cast<char*>(header), 4)).c_str(), body.c_str());
+            std::printf("   <-- %s  %s\n", Hex(std::string(reinterpret_cast<char*>(header), sizeof header)).c_str(), body.c_str());
             size_t data = body.find("\"Data\":\"");
             std::string windowId = data == std::string::npos ? "" : body.substr(data + 8, body.find('"', data + 8) - data - 8);
             std::string answer;

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "contract/frame_header.h"
 #include "platform/platform.h"
 
 // A body longer than this is recorded by its first part.
@@ -33,7 +34,7 @@ struct TapEvent {
 };
 
 struct FrameReader {
-    unsigned char header[4] = {};
+    unsigned char header[FRAME_HEADER_BYTES] = {};
     size_t headerBytes = 0;
     bool inBody = false;
     uint32_t declared = 0;
@@ -68,17 +69,14 @@ inline void FeedFrames(FrameReader* reader, const char* data, size_t size,
                        std::vector<TapEvent>* events) {
     while (size > 0) {
         if (!reader->inBody) {
-            size_t take = 4 - reader->headerBytes;
+            size_t take = FRAME_HEADER_BYTES - reader->headerBytes;
             if (take > size) take = size;
             memcpy(reader->header + reader->headerBytes, data, take);
             reader->headerBytes += take;
             data += take;
             size -= take;
-            if (reader->headerBytes < 4) return;
-            reader->declared = static_cast<uint32_t>(reader->header[0]) |
-                               static_cast<uint32_t>(reader->header[1]) << 8 |
-                               static_cast<uint32_t>(reader->header[2]) << 16 |
-                               static_cast<uint32_t>(reader->header[3]) << 24;
+            if (reader->headerBytes < FRAME_HEADER_BYTES) return;
+            reader->declared = DecodeFrameHeader(reader->header);
             reader->inBody = true;
             reader->received = 0;
             if (reader->declared == 0) FinishFrame(reader, events);
