@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 #include <system_error>
 
 #include "contract/contract.h"
@@ -17,7 +16,6 @@
 
 namespace fs = std::filesystem;
 
-const char kReplyBody[] = R"({"Result":"-1","Data":""})";
 const std::vector<std::string> kChromeParent = {"chrome"};
 
 namespace {
@@ -103,74 +101,6 @@ bool TemporaryDir(std::string* dir) {
 #endif
 
 }  // namespace
-
-std::string LengthPrefix(uint32_t length) {
-    unsigned char header[FRAME_HEADER_BYTES];
-    EncodeFrameHeader(length, header);
-    return std::string(reinterpret_cast<const char*>(header), sizeof header);
-}
-
-std::string Frame(const std::string& body) {
-    return LengthPrefix(static_cast<uint32_t>(body.size())) + body;
-}
-
-std::string Request(const std::string& command, const std::string& argsJson) {
-    return "{\"CommandID\":\"" + command + "\",\"CommandArgs\":" + argsJson + "}";
-}
-
-std::string UnknownCommand(const std::string& command) { return Request(command, "\"\""); }
-
-std::string PaddedRequest(const std::string& command, size_t size) {
-    size_t frame = Request(command, "\"\"").size();
-    return Request(command, "\"" + std::string(size > frame ? size - frame : 0, 'a') + "\"");
-}
-
-bool SplitFrames(const std::string& bytes, std::vector<std::string>* bodies) {
-    size_t at = 0;
-    while (at < bytes.size()) {
-        if (bytes.size() - at < FRAME_HEADER_BYTES) return false;
-        const uint32_t length = DecodeFrameHeader(reinterpret_cast<const unsigned char*>(bytes.data() + at));
-        at += FRAME_HEADER_BYTES;
-        if (bytes.size() - at < length) return false;
-        bodies->push_back(bytes.substr(at, length));
-        at += length;
-    }
-    return true;
-}
-
-std::vector<std::string> Messages(const HostLog& log, int level) {
-    std::vector<std::string> messages;
-    for (const auto& record : log.records) {
-        if (record.level == level) messages.push_back(record.message);
-    }
-    return messages;
-}
-
-size_t CountMessage(const HostLog& log, int level, const std::string& message) {
-    std::vector<std::string> messages = Messages(log, level);
-    return static_cast<size_t>(std::count(messages.begin(), messages.end(), message));
-}
-
-std::vector<std::string> MessagesStartingWith(const HostLog& log, int level,
-                                              const std::string& prefix) {
-    std::vector<std::string> matching;
-    for (const auto& message : Messages(log, level)) {
-        if (message.compare(0, prefix.size(), prefix) == 0) matching.push_back(message);
-    }
-    return matching;
-}
-
-std::string DescribeLog(const HostLog& log) {
-    std::ostringstream text;
-    text << "debug log (" << log.files.size() << " files, " << log.records.size() << " records, "
-         << log.skipped << " bytes skipped):\n";
-    for (const auto& record : log.records) {
-        std::string line = FormatLogRecordLine(record);
-        if (line.size() > 300) line = line.substr(0, 300) + "...";
-        text << "  " << line << "\n";
-    }
-    return text.str();
-}
 
 HostFolder::~HostFolder() { Remove(); }
 

@@ -9,8 +9,9 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/frames.h"
+#include "tests/support/host_log.h"
 #include "tools/common/child_process.h"
-#include "tools/log_reader/log_decode.h"
 
 // Generous: a host under Wine can take a while to start on a busy machine.
 constexpr int kHostTimeoutMs = 30000;
@@ -24,39 +25,6 @@ constexpr int kHostTimeoutMs = 30000;
 #define ORV_TEST_SANITIZED 1
 #endif
 #endif
-
-// The body of every reply the host sends.
-extern const char kReplyBody[];
-
-// Frames as the browser writes them: 4-byte little-endian length, then the body.
-std::string LengthPrefix(uint32_t length);
-std::string Frame(const std::string& body);
-// {"CommandID":"<command>","CommandArgs":<argsJson>}; argsJson is written as given.
-std::string Request(const std::string& command, const std::string& argsJson);
-// A request for a command the host does not know, which it takes without a reply.
-std::string UnknownCommand(const std::string& command);
-// A request of exactly size bytes whose CommandArgs is a string of 'a's, so
-// that losing or adding any byte spoils it.
-std::string PaddedRequest(const std::string& command, size_t size);
-// Splits bytes into frame bodies; false when the bytes end inside a frame.
-bool SplitFrames(const std::string& bytes, std::vector<std::string>* bodies);
-
-// What the host wrote to its dump folder.
-struct HostLog {
-    std::vector<std::string> files;  // file names, in name order
-    std::vector<LogRecord> records;  // all files' records, file by file; a cut
-                                     // last record has complete == false
-    size_t skipped = 0;              // bytes that could not be read as records
-};
-
-// Messages of the records of one level, in order.
-std::vector<std::string> Messages(const HostLog& log, int level);
-size_t CountMessage(const HostLog& log, int level, const std::string& message);
-// Messages that start with prefix, of one level, in order.
-std::vector<std::string> MessagesStartingWith(const HostLog& log, int level,
-                                              const std::string& prefix);
-// One line per record, for failure messages.
-std::string DescribeLog(const HostLog& log);
 
 // The folder that the host takes for the system Windows folder, with
 // "stelvo\dump" and "stelvo\policy". On POSIX a fresh temporary folder that
