@@ -17,9 +17,6 @@ set -u
 # shellcheck source=test-lib.sh
 . "$(dirname "$0")/test-lib.sh"
 COMMIT=$(git -C "$SOURCE" rev-parse "${1:-HEAD}") || exit 2
-PRODUCT=(orvendel_host orvendel-agent orvendel-log orvendel-tap orvendel-doctor)
-PROGRAMS=()
-for p in "${PRODUCT[@]}"; do PROGRAMS+=("build/mingw/bin/$p.exe"); done
 scratch repro
 A=$T/a/orvendel
 B=$T/elsewhere/deeper/orv-second
@@ -32,10 +29,10 @@ clone_and_build() {
   git clone -q --no-checkout "$SOURCE" "$dir" && git -C "$dir" checkout -q "$COMMIT" ||
     exit 1
   if ! (cd "$dir" && export CCACHE_BASEDIR="$dir" && for v in "$@"; do export "${v?}"; done &&
-    cmake --preset mingw && cmake --build --preset mingw -j "${JOBS:-2}" --target "${PRODUCT[@]}" &&
-    v=$(cat build/mingw/version.txt) &&
+    cmake --preset mingw && cmake --build --preset mingw -j "${JOBS:-2}" --target product &&
+    v=$(cat build/mingw/version.txt) && mapfile -t programs < <(sed 's|^|build/mingw/bin/|' build/mingw/bin/product-programs.txt) &&
     SOURCE_DATE_EPOCH=$(git log -1 --format=%ct) && export SOURCE_DATE_EPOCH &&
-    bash packaging/windows/pack-symbols.sh out/symbols.zip "${PROGRAMS[@]}" &&
+    bash packaging/windows/pack-symbols.sh out/symbols.zip "${programs[@]}" &&
     bash packaging/windows/pack-zip.sh build/mingw out/orvendel-host-"$v"-x86.zip &&
     bash packaging/windows/build-msi.sh build/mingw/bin "$v" out/machine.msi &&
     bash packaging/windows/build-msi.sh --per-user build/mingw/bin "$v" out/user.msi) >"$dir.log" 2>&1; then
@@ -47,7 +44,9 @@ clone_and_build "$A"
 clone_and_build "$B" CCACHE_RECACHE=1
 
 begin "the programs, their debug files, the symbols archive and the ZIP are the same bytes"
-for f in "${PRODUCT[@]/%/.exe}"; do
+mapfile -t PRODUCT < "$A/build/mingw/bin/product-programs.txt"
+[ "${#PRODUCT[@]}" -gt 0 ] || fail "no list of the product's programs"
+for f in "${PRODUCT[@]}"; do
   cmp -s "$A/build/mingw/bin/$f" "$B/build/mingw/bin/$f" || fail "$f differs"
   cmp -s "$A/build/mingw/bin/$f.debug" "$B/build/mingw/bin/$f.debug" || fail "$f.debug differs"
 done

@@ -48,9 +48,10 @@ FIFO=$STAGE/stdin
 FRAMES=$STAGE/frames.bin
 mkfifo "$FIFO"
 cp "$LAUNCHER" "$STAGE/chrome.exe"
-for f in "$HOST" orvendel-log.exe orvendel-tap.exe orvendel-doctor.exe; do
+cp "$BIN/msi-programs.txt" "$STAGE/new/" || exit 1
+while read -r f; do
   cp "$BIN/$f" "$STAGE/new/" || exit 1
-done
+done <"$BIN/msi-programs.txt"
 # new_host: the host of BIN with its version resource's fixed version (file
 # and product) and its two version strings made NEW, in place.
 new_host() {

@@ -53,9 +53,18 @@ for id in "${ID_LIST[@]}"; do
     exit 2
   fi
 done
-PROGRAMS=(orvendel_host.exe orvendel-log.exe orvendel-tap.exe orvendel-doctor.exe)
+# What the MSIs ship, as the build names it; the WiX source must list the same.
+[ -f "$BIN/msi-programs.txt" ] || { echo "build-msi.sh: no $BIN/msi-programs.txt (configure the build first)" >&2; exit 1; }
+mapfile -t PROGRAMS <"$BIN/msi-programs.txt"
 for f in "${PROGRAMS[@]}"; do
   [ -f "$BIN/$f" ] || { echo "build-msi.sh: no $BIN/$f" >&2; exit 1; }
+done
+for wxs in orvendel.wxs orvendel-user.wxs; do
+  listed=$(grep -o 'Name="[^"]*\.exe"' "$HERE/$wxs" | sed 's/^Name="//; s/"$//' | sort)
+  if [ "$listed" != "$(printf '%s\n' "${PROGRAMS[@]}" | sort)" ]; then
+    echo "build-msi.sh: $wxs lists $(echo "$listed" | tr '\n' ' ')but the build ships ${PROGRAMS[*]}" >&2
+    exit 1
+  fi
 done
 
 # The properties an install remembers, NAME DEFAULT: the command line wins,

@@ -34,10 +34,11 @@ symbols_path() { echo "$ROOT/build/mingw/packages/orvendel-host-$(project_versio
 # signature. Beside them the programs' debug files, which the build split off
 # before signing.
 package_msi() {
-  local programs=("${MINGW_PRODUCT[@]/%/.exe}")
+  local programs=()
   # Each step stops it: where set -e does not hold (a caller's ||), the
   # packages of an earlier build must not go on as this one's.
-  build mingw "${MINGW_PRODUCT[@]}" || return 1
+  build mingw product || return 1
+  mapfile -t programs < <(product_programs mingw)
   sign_build mingw || return 1
   bash "$ROOT/packaging/windows/pack-symbols.sh" "$(symbols_path)" "${programs[@]/#/$ROOT/build/mingw/bin/}" || return 1
   bash "$ROOT/packaging/windows/build-msi.sh" "$ROOT/build/mingw/bin" "$(project_version mingw)" "$(msi_path)" || return 1

@@ -93,6 +93,8 @@ build() {
   cmake --build --preset "$preset" -j "$JOBS" ${1:+--target "$@"}
 }
 
-# What ships, and what the pe check looks at: all of the 32-bit build that a
-# machine which runs no 32-bit program needs.
-MINGW_PRODUCT=(orvendel_host orvendel-agent orvendel-log orvendel-tap orvendel-doctor)
+# product_programs PRESET: the file names of what ships (CMake's
+# ORV_PRODUCT_PROGRAMS), once the preset is configured. Its target `product`
+# builds them: all of the 32-bit build that a machine which runs no 32-bit
+# program needs.
+product_programs() { cat "$ROOT/build/$1/bin/product-programs.txt"; }

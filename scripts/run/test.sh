@@ -136,7 +136,7 @@ test_all() {
     if wine32_runs; then
       build_step mingw && sign_build mingw && suite "wine32 tests" wine_suite 32
     else
-      build_step mingw "${MINGW_PRODUCT[@]}" && suite --yield "pe check" ctest --preset mingw -L '^pe$'
+      build_step mingw product && suite --yield "pe check" ctest --preset mingw -L '^pe$'
     fi &&
     suite --yield "msi and signing" msi_tests &&
     suite --yield "reproducible build" bash "$ROOT/packaging/tests/reproducible-test.sh" &&

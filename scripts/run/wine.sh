@@ -82,7 +82,7 @@ windows_tests() {
   if wine32_runs; then
     wine_tests 32
   else
-    build mingw "${MINGW_PRODUCT[@]}"
+    build mingw product
     ctest --preset mingw -L '^pe$'
   fi
   msi_tests

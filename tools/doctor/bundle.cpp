@@ -381,6 +381,17 @@ std::string Sha256Hex(const std::string& bytes) {
     return std::string(out, 64);
 }
 
+std::vector<std::string> bundle::ProductPrograms() {
+    std::vector<std::string> names;
+    std::string list = ORV_PRODUCT_PROGRAMS;
+    for (size_t start = 0; start <= list.size();) {
+        const size_t comma = std::min(list.find(',', start), list.size());
+        if (comma > start) names.push_back(list.substr(start, comma - start));
+        start = comma + 1;
+    }
+    return names;
+}
+
 bool bundle::EnvironmentAllowed(const std::string& name) {
     static const char* const kNames[] = {"PATH", "HOME", "USERPROFILE", "LOCALAPPDATA", "CHROME_USER_DATA_DIR",
                                          "CHROME_CONFIG_HOME", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR", "DISPLAY",

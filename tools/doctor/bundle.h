@@ -32,6 +32,8 @@ namespace bundle {
 bool WriteNewFile(const std::string& path, const std::string& bytes, std::string* why);
 bool MakeFolder(const std::string& path, std::string* why);
 
+// The programs the product ships, by target name, as the build lists them.
+std::vector<std::string> ProductPrograms();
 // Where each program the packages ship should be, beside this doctor.
 std::vector<std::string> ShippedPrograms();
 // The program a manifest's "path" names, as the browser resolves it.

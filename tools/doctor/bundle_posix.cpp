@@ -91,8 +91,8 @@ std::vector<std::string> bundle::ShippedPrograms() {
     const std::string dir = OwnFolder();
     if (dir.empty()) return {};
     std::vector<std::string> out;
-    for (const char* name : {"orvendel-doctor", "orvendel-log", "orvendel-tap", "orvendel-agent"}) {
-        out.push_back(dir + "/" + name);
+    for (const std::string& name : bundle::ProductPrograms()) {
+        if (name != "orvendel_host") out.push_back(dir + "/" + name);
     }
     const std::string beside = dir + "/orvendel_host";
     struct stat st;

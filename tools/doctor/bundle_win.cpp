@@ -134,10 +134,7 @@ std::vector<std::string> bundle::ShippedPrograms() {
     const std::string dir = OwnFolder();
     if (dir.empty()) return {};
     std::vector<std::string> out;
-    for (const char* name : {"orvendel_host.exe", "orvendel-doctor.exe", "orvendel-log.exe", "orvendel-tap.exe",
-                             "orvendel-agent.exe"}) {
-        out.push_back(dir + "\\" + name);
-    }
+    for (const std::string& name : bundle::ProductPrograms()) out.push_back(dir + "\\" + name + ".exe");
     return out;
 }
 
