@@ -101,7 +101,7 @@ step_table() {
 }
 
 # Hosts the tests started again after a relay's start line was lost (the
-# test fixture's budget is 8 starts), per build.
+# test fixture's budget is 20 starts), per build.
 restarts_line() {
   local preset file counts=
   for preset in mingw64 mingw linux linux-tsan linux-asan; do

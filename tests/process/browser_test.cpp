@@ -37,7 +37,9 @@ protected:
     // Runs a host under the ancestors to its end; its first frame is refused.
     // What the host and its launchers wrote to standard error is in errors.
     HostExit RunUnder(const std::vector<std::string>& ancestors) {
-        const std::string path = folder.LauncherDir() + "/stderr.txt";
+        // In the test's own Windows folder: under Wine the launchers' folder
+        // is the build's, shared by the tests that run side by side.
+        const std::string path = folder.WindowsDir() + "/stderr.txt";
         host.Child().SetErrorFile(path);
         EXPECT_TRUE(StartHost({}, ancestors));
         host.SendFrame("x");  // a host that refuses to start may be gone already
