@@ -19,8 +19,16 @@
 # What an install was given is remembered for the next one.
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
-REFERENCE_ID=hmkgojdnhdinedldemacipdhgnbpllgk
-HOST_NAME=com.orvendel.native_host
+# contract_fact NAME: a #define of the contract's header, as the host takes it.
+contract_fact() {
+  sed -n "s/^#define $1 \"\\(.*\\)\"\$/\\1/p" "$HERE/../../contract/contract.h"
+}
+REFERENCE_ID=$(contract_fact REFERENCE_EXTENSION_ID)
+HOST_NAME=$(contract_fact HOST_REGISTERED_NAME)
+if [ -z "$REFERENCE_ID" ] || [ -z "$HOST_NAME" ]; then
+  echo "build-msi.sh: the contract's header names no host or extension" >&2
+  exit 1
+fi
 # The MSI's own key (HKLM, 32-bit view for this x86 package).
 OWN_KEY='SOFTWARE\Orvendel\NativeHost'
 HKLM=2
@@ -258,7 +266,7 @@ write_manifest "$STAGE/$HOST_NAME.json"
 # programs' own time stamps.
 epoch=${SOURCE_DATE_EPOCH:-$(git -C "$HERE" log -1 --format=%ct 2>/dev/null || true)}
 if [[ "$epoch" =~ ^[0-9]+$ ]]; then touch -d "@$epoch" "$STAGE/bin/"* "$STAGE/$HOST_NAME.json"; fi
-(cd "$STAGE" && wixl -a x86 -D Version="$VERSION" -D BinDir=bin -D Manifest="$HOST_NAME.json" \
+(cd "$STAGE" && wixl -a x86 -D Version="$VERSION" -D BinDir=bin -D Manifest="$HOST_NAME.json" -D HostName="$HOST_NAME" \
   -o product.msi "$WXS")
 
 # wixl takes no <Condition> inside a component: the conditions go into the

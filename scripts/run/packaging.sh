@@ -2,6 +2,9 @@
 # Signing, the MSIs and their tests.
 # Sourced by ./run, which sets ROOT, JOBS and log().
 
+# contract_fact NAME: a string #define of contract/contract.h, as the host takes it.
+contract_fact() { sed -n "s/^#define $1 \"\\(.*\\)\"\$/\\1/p" "$ROOT/contract/contract.h"; }
+
 # A key to sign with: a PKCS#12 file or a key on a PKCS#11 token.
 signing_configured() { [ -n "${ORV_SIGN_PKCS12:-}${ORV_SIGN_PKCS11_KEY:-}" ]; }
 
@@ -95,13 +98,13 @@ msi_tests() {
   log "testing the MSI under wine64"
   with_wine "$ROOT/build/mingw/msi-run" 64 msi_wine_tests "$msi" \
     "$ROOT/build/mingw/bin" "$(project_version mingw)" "$ROOT/build/mingw64/bin/orv-verinfo.exe" \
-    "$ROOT/build/mingw64/bin/orvendel-doctor.exe" "${ORV_EXTENSION_IDS:-hmkgojdnhdinedldemacipdhgnbpllgk}" \
+    "$ROOT/build/mingw64/bin/orvendel-doctor.exe" "${ORV_EXTENSION_IDS:-$(contract_fact REFERENCE_EXTENSION_ID)}" \
     ${launcher:+"$launcher"} || rc=1
   # In a prefix of its own: it starts with neither package installed.
   log "testing the per-user MSI under wine64"
   with_wine "$ROOT/build/mingw/msi-run" 64 bash "$ROOT/packaging/tests/windows-msi-user-test.sh" "$(user_msi_path)" \
     "$msi" "$ROOT/build/mingw/bin" "$(project_version mingw)" "$ROOT/build/mingw64/bin/orvendel-doctor.exe" \
-    "${ORV_EXTENSION_IDS:-hmkgojdnhdinedldemacipdhgnbpllgk}" || rc=1
+    "${ORV_EXTENSION_IDS:-$(contract_fact REFERENCE_EXTENSION_ID)}" || rc=1
   return $rc
 }
 
