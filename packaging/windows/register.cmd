@@ -132,9 +132,14 @@ rem %1 key, %2 registry view or "". cmd.exe seeds %RANDOM% with the second it
 rem started in, and Wine's %TIME% has no seconds, so a copy registered soon
 rem after another may draw the very token of the key it takes over; it must
 rem not, or the other copy's unregister.cmd would take the key for its own.
+rem Under Wine reg.exe now and then does not start, and so reads no token: a
+rem key that is there is read up to three times.
 :avoid_token
 set "VALUE="
+set "TRIES="
+:avoid_token_read
 for /f "usebackq delims=" %%L in (`reg query "%~1" /v %TOKEN_VALUE% %~2 2^>nul`) do (set "LINE=%%L" & call :take_value)
+if not defined VALUE if not "%TRIES%"=="xx" reg query "%~1" %~2 >nul 2>&1 && (set "TRIES=%TRIES%x" & goto avoid_token_read)
 if "%VALUE%"=="%TOKEN%" set "TOKEN=%TOKEN%7"
 exit /b 0
 
