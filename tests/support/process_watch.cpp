@@ -22,14 +22,30 @@ bool SystemHelper(const WCHAR* image) {
     return lstrcmpiW(image, L"explorer.exe") == 0 || lstrcmpiW(image, L"conhost.exe") == 0;
 }
 
+// When the process started, or 0.
+uint64_t CreationTime(uint32_t pid) {
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (process == nullptr) return 0;
+    FILETIME created, exited, kernel, user;
+    const bool ok = GetProcessTimes(process, &created, &exited, &kernel, &user) != FALSE;
+    CloseHandle(process);
+    return ok ? (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime : 0;
+}
+
+// A parent id is only a number: the parent may have ended and its id gone
+// to a newer process (Wine reuses ids at once, and its service processes
+// name long-gone parents). A child is never older than its parent
+// (Microsoft Learn, "PROCESSENTRY32W": th32ParentProcessID).
 uint32_t FirstChildOf(uint32_t parent) {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE) return 0;
+    const uint64_t parentCreated = CreationTime(parent);
     uint32_t found = 0;
     PROCESSENTRY32W entry;
     entry.dwSize = sizeof(entry);
     for (BOOL more = Process32FirstW(snapshot, &entry); more && found == 0; more = Process32NextW(snapshot, &entry)) {
-        if (entry.th32ParentProcessID == parent && entry.th32ProcessID != parent && !SystemHelper(entry.szExeFile)) {
+        if (entry.th32ParentProcessID == parent && entry.th32ProcessID != parent && !SystemHelper(entry.szExeFile) &&
+            CreationTime(entry.th32ProcessID) >= parentCreated) {
             found = entry.th32ProcessID;
         }
     }
