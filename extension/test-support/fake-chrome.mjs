@@ -1,5 +1,17 @@
 // Test doubles: the chrome.* surface the extension uses, a native port the
 // test plays the host on, and a clock whose timers run only when told.
+import { readFileSync } from 'node:fs';
+
+// What the host and the extension agree on, read from the host's own header.
+export const CONTRACT = (() => {
+  const text = readFileSync(new URL('../../contract/contract.h', import.meta.url), 'utf8');
+  const fact = (name) => {
+    const found = text.match(new RegExp(`^#define ${name} "([^"]*)"$`, 'm'));
+    if (!found) throw new Error(`contract/contract.h defines no ${name}`);
+    return found[1];
+  };
+  return { hostName: fact('HOST_REGISTERED_NAME'), extensionId: fact('REFERENCE_EXTENSION_ID') };
+})();
 
 export class FakeEvent {
   constructor() {
@@ -100,7 +112,7 @@ export function makeFakeChrome() {
   };
 
   const runtime = {
-    id: 'hmkgojdnhdinedldemacipdhgnbpllgk',
+    id: CONTRACT.extensionId,
     lastError: undefined,
     onConnect: new FakeEvent(),
     onStartup: new FakeEvent(),

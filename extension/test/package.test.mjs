@@ -6,7 +6,7 @@ import { createHash } from 'node:crypto';
 import { readFileSync, existsSync, readdirSync } from 'node:fs';
 import { fileURLToPath } from 'node:url';
 import path from 'node:path';
-import { makeFakeChrome, settle } from '../test-support/fake-chrome.mjs';
+import { CONTRACT, makeFakeChrome, settle } from '../test-support/fake-chrome.mjs';
 
 const DIR = path.dirname(path.dirname(fileURLToPath(import.meta.url)));
 const manifest = JSON.parse(readFileSync(path.join(DIR, 'manifest.json'), 'utf8'));
@@ -21,7 +21,7 @@ function extensionId(keyBase64) {
 describe('manifest', () => {
   it('carries the key that gives the fixed extension id', () => {
     assert.equal(typeof manifest.key, 'string');
-    assert.equal(extensionId(manifest.key), 'hmkgojdnhdinedldemacipdhgnbpllgk');
+    assert.equal(extensionId(manifest.key), CONTRACT.extensionId);
   });
 
   it('is Manifest V3 with a module service worker, a DevTools page and exactly the permissions used', () => {
@@ -71,7 +71,7 @@ describe('background.js as the service worker', () => {
     const fake = makeFakeChrome();
     fake.addWindow({ id: 70, tabs: [{ id: 71, active: true, frames: [{ frameId: 0, parentFrameId: -1, url: 'https://a.example/' }] }] });
     await loadBackground(fake);
-    assert.deepEqual(fake.connectNativeCalls, ['com.orvendel.native_host']);
+    assert.deepEqual(fake.connectNativeCalls, [CONTRACT.hostName]);
     assert.equal(fake.chrome.windows.onFocusChanged.listeners.length, 1);
     assert.equal(fake.chrome.runtime.onConnect.listeners.length, 1);
     await settle();

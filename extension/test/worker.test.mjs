@@ -1,7 +1,7 @@
 import { describe, it } from 'node:test';
 import assert from 'node:assert/strict';
 import { startWorker, ANSWER_DEADLINE_MS } from '../worker.js';
-import { makeFakeChrome, FakeClock, makeConsole, settle } from '../test-support/fake-chrome.mjs';
+import { CONTRACT, makeFakeChrome, FakeClock, makeConsole, settle } from '../test-support/fake-chrome.mjs';
 
 const WIN = 1604352817; // Chrome's window ids are large
 const TAB = 1604352818;
@@ -51,7 +51,7 @@ describe('start-up', () => {
     assert.equal(fake.chrome.runtime.onConnect.listeners.length, 1);
     assert.equal(fake.chrome.runtime.onStartup.listeners.length, 1);
     assert.equal(fake.chrome.runtime.onInstalled.listeners.length, 1);
-    assert.deepEqual(fake.connectNativeCalls, ['com.orvendel.native_host']);
+    assert.deepEqual(fake.connectNativeCalls, [CONTRACT.hostName]);
   });
 
   it('binds the last-focused normal window at once, with an integer id', async () => {
