@@ -38,6 +38,7 @@
 
 #include "bench/extension_standin.h"
 #include "bridge/profiles.h"
+#include "contract/envelope.h"
 #include "tests/support/agent_side.h"
 #include "tests/support/host_fixture.h"
 #include "tests/support/process_watch.h"
@@ -112,9 +113,9 @@ struct SeenQuestions {
 // Answers each question but those left unanswered on purpose; a frame that is
 // neither a question nor the reply fails the run.
 ExtensionStandIn::Seen React(ExtensionStandIn& extension, const std::string& body, SeenQuestions* seen) {
-    static const std::string url = "{\"Result\":\"GetURL\",\"Data\":\"" + std::to_string(kWindowId) + "\"}";
-    static const std::string devtool =
-        "{\"Result\":\"GetFrameDevTool\",\"Data\":\"" + std::to_string(kWindowId) + "\"}";
+    static const std::string id = std::to_string(kWindowId);
+    static const std::string url = ENVELOPE_HEAD URL_QUESTION_WORD ENVELOPE_MIDDLE + id + ENVELOPE_TAIL;
+    static const std::string devtool = ENVELOPE_HEAD DEVTOOL_QUESTION_WORD ENVELOPE_MIDDLE + id + ENVELOPE_TAIL;
     rapidjson::Document document;
     document.Parse(body.c_str(), body.size());
     if (document.HasParseError() || !document.IsObject() || !document.HasMember("Result") ||

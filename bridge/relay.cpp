@@ -5,6 +5,7 @@
 
 #include "bridge/profiles.h"
 #include "bridge/registry.h"
+#include "contract/envelope.h"
 #include "support/framing.h"
 #include "support/handles.h"
 #include "support/log.h"
@@ -32,7 +33,7 @@ const RelayChannel kUrlChannel = {
     &HostEvents::hEventForRes,
     &HostEvents::hEventResponseUrl,
     &BrowserProfile::lpszUrlRequestBlock,
-    "GetURL",
+    URL_QUESTION_WORD,
     W("###### call get url return HWND : %x window id : %d"),
     W("###### SetEvent  hEventForRes URL... Time out.##### %d(%x)"),
     true,
@@ -45,7 +46,7 @@ const RelayChannel kDevtoolChannel = {
     &HostEvents::hEventGetDevtoolRes,
     &HostEvents::hEventResponseDevtool,
     &BrowserProfile::lpszDevtoolRequestBlock,
-    "GetFrameDevTool",
+    DEVTOOL_QUESTION_WORD,
     W("###### call GetFrameDevTool return HWND : %x window id : %d"),
     W("###### SetEvent  hEventGetDevtoolRes... Time out.##### %d(%x)"),
     false,
@@ -81,7 +82,7 @@ void ServeRequest(const RelayChannel& channel, uint32_t hwnd) {
             windowId = id;
             found = true;
             DebugLog(LOG_ERROR, channel.foundLine, hwnd, windowId);
-            snprintf(message, sizeof(message), "{\"Result\":\"%s\",\"Data\":\"%d\"}", channel.requestWord, windowId);
+            snprintf(message, sizeof(message), ENVELOPE("%s", "%d"), channel.requestWord, windowId);
         } else {
             DebugLog(LOG_ERROR, W("###### Can't Find HWND : %x window id : %d"), hwnd, 0);
         }

@@ -14,6 +14,7 @@
 
 #include "bridge/profiles.h"
 #include "bridge/registry.h"
+#include "contract/contract.h"
 #include "fuzz/sanitizer_options.h"
 #include "host/handlers.h"
 #include "host/request.h"
@@ -74,10 +75,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     window.style = WS_OVERLAPPEDWINDOW | WS_VISIBLE;
     if (!DesktopAddWindow(window, true)) Fail("no desktop window");
 
-    g_urlBlock = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 100000,
-                                    W("Global\\GETFRAMEURL_LIST"));
-    g_devtoolBlock = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 260,
-                                        W("Global\\GETFRAMEURL_DEVTOOL"));
+    g_urlBlock = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, URL_RESULT_BLOCK_BYTES,
+                                    g_ChromeProfile.lpszUrlResultBlock);
+    g_devtoolBlock = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, DEVTOOL_RESULT_BLOCK_BYTES,
+                                        g_ChromeProfile.lpszDevtoolResultBlock);
     if (g_urlBlock == nullptr || g_devtoolBlock == nullptr) Fail("no result blocks");
 
     g_output = fopen("/dev/null", "wb");

@@ -5,6 +5,7 @@
 
 #include <atomic>
 
+#include "contract/envelope.h"
 #include "contract/frame_header.h"
 #include "support/log.h"
 #include "support/text.h"
@@ -61,10 +62,10 @@ void EscapeJsonText(const char* text, char* out, size_t limit) {
     out[used] = 0;
 }
 
-// {"Result":"<resultCode>","Data":""}, as the reply pattern formats it with empty data.
+// The envelope with the result code and empty data, as the reply pattern formats it.
 void FormatEmptyReply(int resultCode, char* body) {
-    static const char kHead[] = "{\"Result\":\"";
-    static const char kTail[] = "\",\"Data\":\"\"}";
+    static const char kHead[] = ENVELOPE_HEAD;
+    static const char kTail[] = ENVELOPE_MIDDLE ENVELOPE_TAIL;
     char* p = body;
     memcpy(p, kHead, sizeof(kHead) - 1);
     p += sizeof(kHead) - 1;
@@ -154,10 +155,10 @@ void SendReply(int resultCode, const WCHAR* data) {
         WideToAnsi(data, dataText);
         // Data is cut, never the frame around it: the body stays one JSON object.
         char envelope[64];
-        int fixed = snprintf(envelope, sizeof(envelope), "{\"Result\":\"%d\",\"Data\":\"\"}", resultCode);
+        int fixed = snprintf(envelope, sizeof(envelope), ENVELOPE("%d", ""), resultCode);
         char escaped[REPLY_BUFFER_BYTES] = {};
         EscapeJsonText(dataText, escaped, sizeof(escaped) - static_cast<size_t>(fixed));
-        snprintf(body, sizeof(body), "{\"Result\":\"%d\",\"Data\":\"%s\"}", resultCode, escaped);
+        snprintf(body, sizeof(body), ENVELOPE("%d", "%s"), resultCode, escaped);
     }
 
     // The trace line's copy of the body is made only when the line can be

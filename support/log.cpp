@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include "contract/log_record.h"
 #include "support/heap.h"
 #include "support/text.h"
 
@@ -10,8 +11,8 @@ LogState g_LogState;
 #define LOG_LINE_UNITS 4096
 #define LOG_FILE_PATH_UNITS 520
 #define LOG_CONVERTED_BYTES 4096
-// Text bytes of one record at most, before its separator.
-#define LOG_RECORD_TEXT_BYTES 4091
+static_assert(LOG_RECORD_TEXT_BYTES + LOG_RECORD_SEPARATOR_BYTES < LOG_CONVERTED_BYTES,
+              "a whole record and its terminator fit the conversion buffer");
 
 namespace {
 
@@ -117,14 +118,14 @@ void WriteLogRecord(int level, const WCHAR* format, va_list args) {
     int n = ConvertLine(line.get(), converted.get());
     if (n == 0) return;
     for (int i = 0; i < n; ++i) {
-        converted[i] = static_cast<char>(~static_cast<unsigned char>(converted[i]) ^ (i & 0xFF));
+        converted[i] = static_cast<char>(ScrambleLogByte(static_cast<unsigned char>(converted[i]), i));
     }
-    StringCchCopyA(converted.get() + n, LOG_CONVERTED_BYTES - n, "@!@");
+    StringCchCopyA(converted.get() + n, LOG_CONVERTED_BYTES - n, LOG_RECORD_SEPARATOR);
 
     AcquireSRWLockExclusive(&g_LogState.appendLock);
     SetFilePointer(file, 0, nullptr, FILE_END);
     DWORD written = 0;
-    WriteFile(file, converted.get(), static_cast<DWORD>(n + 3), &written, nullptr);
+    WriteFile(file, converted.get(), static_cast<DWORD>(n + LOG_RECORD_SEPARATOR_BYTES), &written, nullptr);
     ReleaseSRWLockExclusive(&g_LogState.appendLock);
 }
 

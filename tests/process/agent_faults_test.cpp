@@ -67,9 +67,7 @@ const Channel kDevtool = {AgentChannel::Devtool,
 
 void PrintTo(const Channel& c, std::ostream* os) { *os << c.agentName; }
 
-std::string Question(const Channel& c, int id) {
-    return std::string("{\"Result\":\"") + c.requestWord + "\",\"Data\":\"" + std::to_string(id) + "\"}";
-}
+std::string Question(const Channel& c, int id) { return ::Question(c.requestWord, id); }
 
 bool StartsWith(const std::string& text, const std::string& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;

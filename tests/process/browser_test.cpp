@@ -13,6 +13,7 @@
 #include "bridge/profiles.h"
 #include "support/handles.h"
 #include "tests/support/host_fixture.h"
+#include "tools/common/wide.h"
 
 namespace {
 
@@ -179,41 +180,66 @@ protected:
         return {p.lpszEventResponseUrl,     p.lpszEventRequestUrl,     p.lpszEventForRes,
                 p.lpszEventResponseDevtool, p.lpszEventRequestDevtool, p.lpszEventGetDevtoolRes};
     }
-    static std::string Narrow(const WCHAR* text) {
-        std::string out;
-        for (; *text != 0; ++text) out += static_cast<char>(*text);
-        return out;
-    }
 };
+
+// The names the agent opens, written out here once; every other test takes
+// them from the profiles.
+TEST(BrowserProfiles, NamesTheAgentOpens) {
+    const std::vector<std::string> chrome = {
+        "Orvendel_chrome",           "Global\\ResponseEventForUrl_dg", "Global\\RequestEventForUrl_dg",
+        "Global\\geturlbyExtension", "Global\\ResponseEvent_DevTool_dg", "Global\\RequestEvent_DevTool_dg",
+        "Global\\IsExistDevtool_dg", "Global\\REQFRAMEURL_LIST",          "Global\\REQFRAMEURL_DEVTOOL",
+        "Global\\GETFRAMEURL_LIST",  "Global\\GETFRAMEURL_DEVTOOL"};
+    const std::vector<std::string> edge = {
+        "Orvendel_edge",                  "Global\\ResponseEventForUrl_edge",   "Global\\RequestEventForUrl_edge",
+        "Global\\geturlbyExtension_edge", "Global\\ResponseEvent_DevTool_edge", "Global\\RequestEvent_DevTool_edge",
+        "Global\\IsExistDevtool_edge",    "Global\\REQFRAMEURL_LIST_EDGE",      "Global\\REQFRAMEURL_DEVTOOL_EDGE",
+        "Global\\GETFRAMEURL_LIST_EDGE",  "Global\\GETFRAMEURL_DEVTOOL_EDGE"};
+    auto all = [](const BrowserProfile& p) {
+        std::vector<std::string> names;
+        for (const WCHAR* name :
+             {p.lpszLogName, p.lpszEventResponseUrl, p.lpszEventRequestUrl, p.lpszEventForRes,
+              p.lpszEventResponseDevtool, p.lpszEventRequestDevtool, p.lpszEventGetDevtoolRes, p.lpszUrlRequestBlock,
+              p.lpszDevtoolRequestBlock, p.lpszUrlResultBlock, p.lpszDevtoolResultBlock}) {
+            names.push_back(Utf8(name));
+        }
+        return names;
+    };
+    EXPECT_EQ(all(g_ChromeProfile), chrome);
+    EXPECT_EQ(all(g_EdgeProfile), edge);
+    EXPECT_EQ(SelectBrowserProfile(CHROME_BROSWER), &g_ChromeProfile);
+    EXPECT_EQ(SelectBrowserProfile(MSEDGE_PROC), &g_EdgeProfile);
+    for (int other : {0, 1, 3, 5, 7, -2}) EXPECT_EQ(SelectBrowserProfile(other), nullptr) << other;
+}
 
 TEST_F(EventsTest, SixEventsInOrderThatAnotherProcessOpens) {
     StartServing();
     for (const WCHAR* name : Names(g_ChromeProfile)) {
         UniqueHandle event(OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, name));
-        EXPECT_TRUE(event != nullptr) << Narrow(name);
+        EXPECT_TRUE(event != nullptr) << Utf8(name);
     }
     for (const WCHAR* name : Names(g_EdgeProfile)) {
         UniqueHandle event(OpenEventW(SYNCHRONIZE, FALSE, name));
-        EXPECT_TRUE(event == nullptr) << Narrow(name);
+        EXPECT_TRUE(event == nullptr) << Utf8(name);
     }
     HostExit exit = host.Finish();
     EXPECT_TRUE(EndedWithReplies(exit, 1));
     std::vector<std::string> expected;
     for (const WCHAR* name : Names(g_ChromeProfile)) {
-        expected.push_back("CreateEventForEveryone() -> CreateEvent(" + Narrow(name) + ") success");
+        expected.push_back("CreateEventForEveryone() -> CreateEvent(" + Utf8(name) + ") success");
     }
     HostLog log = Log();
     EXPECT_EQ(MessagesStartingWith(log, 0, "CreateEventForEveryone()"), expected) << DescribeLog(log);
 }
 
 TEST_F(EventsTest, AnEventTheAgentMadeFirstIsTakenAsItIs) {
-    UniqueHandle early(CreateEventW(nullptr, FALSE, FALSE, W("Global\\geturlbyExtension_edge")));
+    UniqueHandle early(CreateEventW(nullptr, FALSE, FALSE, g_EdgeProfile.lpszEventForRes));
     ASSERT_TRUE(early != nullptr);
     StartServing({"msedge"});
     // The host's handle is the agent's event: a signal from here stays set
     // for whoever waits on it next, since nobody consumes it.
     ASSERT_TRUE(SetEvent(early.get()));
-    UniqueHandle opened(OpenEventW(SYNCHRONIZE, FALSE, W("Global\\geturlbyExtension_edge")));
+    UniqueHandle opened(OpenEventW(SYNCHRONIZE, FALSE, g_EdgeProfile.lpszEventForRes));
     ASSERT_TRUE(opened != nullptr);
     EXPECT_EQ(WaitForSingleObject(opened.get(), 5000), WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(opened.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
@@ -233,7 +259,7 @@ TEST_F(EventsTest, AnEventTheAgentMadeFirstIsTakenAsItIs) {
 // the slot stays null and its relay must rest, not spin on a failing wait.
 TEST_F(EventsTest, AnEventThatCannotBeCreatedLeavesItsRelayResting) {
     UniqueHandle squatter(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 16,
-                                             W("Global\\RequestEventForUrl_dg")));
+                                             g_ChromeProfile.lpszEventRequestUrl));
     ASSERT_TRUE(squatter != nullptr);
     StartServing();
     for (int i = 0; i < 20; ++i) {  // the host keeps serving
@@ -280,7 +306,7 @@ namespace {
 
 TEST_F(EventsTest, EventsHaveANullDacl) {
     StartServing();
-    UniqueHandle event(OpenEventW(READ_CONTROL | SYNCHRONIZE, FALSE, W("Global\\RequestEventForUrl_dg")));
+    UniqueHandle event(OpenEventW(READ_CONTROL | SYNCHRONIZE, FALSE, g_ChromeProfile.lpszEventRequestUrl));
     ASSERT_TRUE(event != nullptr);
     PACL dacl = reinterpret_cast<PACL>(1);
     PSECURITY_DESCRIPTOR descriptor = nullptr;

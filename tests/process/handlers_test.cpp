@@ -97,8 +97,8 @@ class HandlersTest : public AgentTest {
 protected:
     void SetUp() override {
         AgentTest::SetUp();
-        ASSERT_TRUE(urlBlock.Create(W("Global\\GETFRAMEURL_LIST"), URL_RESULT_BLOCK_BYTES));
-        ASSERT_TRUE(devtoolBlock.Create(W("Global\\GETFRAMEURL_DEVTOOL"), DEVTOOL_RESULT_BLOCK_BYTES));
+        ASSERT_TRUE(urlBlock.Create(g_ChromeProfile.lpszUrlResultBlock, URL_RESULT_BLOCK_BYTES));
+        ASSERT_TRUE(devtoolBlock.Create(g_ChromeProfile.lpszDevtoolResultBlock, DEVTOOL_RESULT_BLOCK_BYTES));
     }
     // A host under a Chrome launcher that shows a browser window.
     void StartServing() { AgentTest::StartServing({"chrome+window"}); }
@@ -212,7 +212,7 @@ TEST_F(MissingBlocksTest, MissingAndUndersizedMappings) {
     // answer of more than one page to miss it.
     Block small;
     Sync();
-    ASSERT_TRUE(small.Create(W("Global\\GETFRAMEURL_LIST"), 16));
+    ASSERT_TRUE(small.Create(g_ChromeProfile.lpszUrlResultBlock, 16));
     ASSERT_TRUE(host.SendFrame(Request("ReturnUrlList", "\"1;" + std::string(3000, 'a') + "\"")));
     Sync();
 
@@ -230,8 +230,8 @@ TEST_F(MissingBlocksTest, MissingAndUndersizedMappings) {
 
 TEST_F(MissingBlocksTest, EdgeNames) {
     Block url, devtools;
-    ASSERT_TRUE(url.Create(W("Global\\GETFRAMEURL_LIST_EDGE"), 100000));
-    ASSERT_TRUE(devtools.Create(W("Global\\GETFRAMEURL_DEVTOOL_EDGE"), 260));
+    ASSERT_TRUE(url.Create(g_EdgeProfile.lpszUrlResultBlock, URL_RESULT_BLOCK_BYTES));
+    ASSERT_TRUE(devtools.Create(g_EdgeProfile.lpszDevtoolResultBlock, DEVTOOL_RESULT_BLOCK_BYTES));
     StartServing({"msedge"}, g_EdgeProfile);
     Answer("ReturnUrlList", "\"4;u\"", urlAnswer.get());
     Answer("ReturnCheckDevtools", "\"4;1\"", devtoolAnswer.get());

@@ -18,16 +18,12 @@
 #include "tests/support/host_fixture.h"
 #include "tests/support/process_watch.h"
 #include "tools/common/child_process.h"
+#include "tools/common/wide.h"
 
 namespace {
 
 const int kWindowId = 7;
 
-std::string Narrow(const WCHAR* text) {
-    std::string out;
-    for (; *text != 0; ++text) out += static_cast<char>(*text);
-    return out;
-}
 
 std::vector<const WCHAR*> EventNames(const BrowserProfile& p) {
     return {p.lpszEventResponseUrl,     p.lpszEventRequestUrl,     p.lpszEventForRes,
@@ -39,13 +35,13 @@ std::vector<const WCHAR*> EventNames(const BrowserProfile& p) {
 std::vector<std::string> CreationLines(bool existed) {
     std::vector<std::string> lines;
     for (const WCHAR* name : EventNames(g_ChromeProfile)) {
-        lines.push_back("CreateEventForEveryone() -> CreateEvent(" + Narrow(name) + ") success" +
+        lines.push_back("CreateEventForEveryone() -> CreateEvent(" + Utf8(name) + ") success" +
                         (existed ? ". But, Already EXISTS!" : ""));
     }
     return lines;
 }
 
-std::string UrlQuestion() { return "{\"Result\":\"GetURL\",\"Data\":\"" + std::to_string(kWindowId) + "\"}"; }
+std::string UrlQuestion() { return Question("GetURL", kWindowId); }
 
 class LifetimeTest : public HostTest {
 protected:
@@ -115,7 +111,7 @@ TEST_P(HostEndTest, TheNextHostMakesTheEventsAnew) {
     // Signals nobody takes: an answer event is waited on only during a question.
     for (const WCHAR* name : {g_ChromeProfile.lpszEventForRes, g_ChromeProfile.lpszEventGetDevtoolRes}) {
         UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, name));
-        ASSERT_TRUE(event != nullptr) << Narrow(name);
+        ASSERT_TRUE(event != nullptr) << Utf8(name);
         ASSERT_TRUE(SetEvent(event.get()));
     }
     if (killed) {
@@ -126,17 +122,17 @@ TEST_P(HostEndTest, TheNextHostMakesTheEventsAnew) {
     for (const WCHAR* name : EventNames(g_ChromeProfile)) {
         SetLastError(0);
         UniqueHandle event(OpenEventW(SYNCHRONIZE, FALSE, name));
-        EXPECT_TRUE(event == nullptr) << Narrow(name) << " outlived its host";
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << Narrow(name);
+        EXPECT_TRUE(event == nullptr) << Utf8(name) << " outlived its host";
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << Utf8(name);
     }
 
     ASSERT_NO_FATAL_FAILURE(StartServing(&second));
     EXPECT_EQ(LastCreationLines(), CreationLines(false)) << DescribeLog(Log());
     for (const WCHAR* name : {g_ChromeProfile.lpszEventForRes, g_ChromeProfile.lpszEventGetDevtoolRes}) {
         UniqueHandle event(OpenEventW(SYNCHRONIZE, FALSE, name));
-        ASSERT_TRUE(event != nullptr) << Narrow(name);
+        ASSERT_TRUE(event != nullptr) << Utf8(name);
         EXPECT_EQ(WaitForSingleObject(event.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT))
-            << Narrow(name) << " kept the dead host's signal";
+            << Utf8(name) << " kept the dead host's signal";
     }
     EXPECT_TRUE(EndedWithReplies(second.Finish(), 1));
 }
@@ -155,7 +151,7 @@ TEST_F(LifetimeTest, AHostKilledWhileTheAgentHoldsTheEvents) {
     std::vector<UniqueHandle> held;
     for (const WCHAR* name : EventNames(g_ChromeProfile)) {
         held.emplace_back(OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, name));
-        ASSERT_TRUE(held.back() != nullptr) << Narrow(name);
+        ASSERT_TRUE(held.back() != nullptr) << Utf8(name);
     }
     ASSERT_TRUE(agent.OpenEvents(&error)) << error;
     ASSERT_NO_FATAL_FAILURE(KillHost(&host));

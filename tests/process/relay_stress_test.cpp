@@ -6,7 +6,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -36,10 +35,10 @@ const int kWaitMs = 10000;
 const int kUrlWindowId = 101;
 const int kDevtoolWindowId = 202;
 
-const char kUrlPrefix[] = "{\"Result\":\"GetURL\",\"Data\":\"";
-const char kDevtoolPrefix[] = "{\"Result\":\"GetFrameDevTool\",\"Data\":\"";
+const std::string kUrlPrefix = QuestionPrefix("GetURL");
+const std::string kDevtoolPrefix = QuestionPrefix("GetFrameDevTool");
 
-bool StartsWith(const std::string& text, const char* prefix) { return text.compare(0, strlen(prefix), prefix) == 0; }
+bool StartsWith(const std::string& text, const std::string& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
 
 // The extension's side of the host's output: one thread reads it, cuts it
 // into frames and hands each to whoever waits for its kind.
@@ -166,7 +165,7 @@ protected:
 
     // One channel's questions, one after another, each answered with a text
     // that names the channel and the round.
-    void AskInLoop(AgentChannel channel, uint32_t hwnd, int id, const char* prefix, const char* answerCommand,
+    void AskInLoop(AgentChannel channel, uint32_t hwnd, int id, const std::string& prefix, const char* answerCommand,
                    const char* tag, int minRounds, int maxRounds, const std::atomic<bool>* alsoWhile, bool pace,
                    AgentRun* run) {
         const std::string question = prefix + std::to_string(id) + "\"}";

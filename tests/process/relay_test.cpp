@@ -54,9 +54,7 @@ const ChannelCase kDevtoolCase = {AgentChannel::Devtool,
 
 void PrintTo(const ChannelCase& c, std::ostream* os) { *os << c.requestWord; }
 
-std::string Question(const ChannelCase& c, int id) {
-    return std::string("{\"Result\":\"") + c.requestWord + "\",\"Data\":\"" + std::to_string(id) + "\"}";
-}
+std::string Question(const ChannelCase& c, int id) { return ::Question(c.requestWord, id); }
 std::string FoundLine(const ChannelCase& c, uint32_t hwnd, int id) {
     return c.foundLine + HandleHex(hwnd) + " window id : " + std::to_string(id);
 }

@@ -5,6 +5,7 @@
 
 #include "bridge/registry.h"
 #include "bridge/relay.h"
+#include "tools/common/wide.h"
 #if defined(_WIN32)
 #include <future>
 #else
@@ -20,11 +21,6 @@ const DWORD kUrlResultBytes = URL_RESULT_BLOCK_BYTES;
 const DWORD kDevtoolResultBytes = DEVTOOL_RESULT_BLOCK_BYTES;
 const unsigned char kReservedPattern = 0xC5;
 
-std::string Narrow(const WCHAR* name) {
-    std::string out;
-    for (; *name != 0; ++name) out += *name < 0x80 ? static_cast<char>(*name) : '?';
-    return out;
-}
 
 }  // namespace
 
@@ -63,7 +59,7 @@ bool AgentSide::CreateRequestBlock(AgentChannel channel, std::string* error) {
     const WCHAR* name =
         channel == AgentChannel::Url ? profile_->lpszUrlRequestBlock : profile_->lpszDevtoolRequestBlock;
     if (!Of(channel).request.Create(name, REQUEST_BLOCK_BYTES)) {
-        *error = "cannot make " + Narrow(name);
+        *error = "cannot make " + Utf8(name);
         return false;
     }
     return true;
@@ -82,7 +78,7 @@ bool AgentSide::OpenEvents(std::string* error) {
     for (const Wanted& w : wanted) {
         w.slot->reset(OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, w.name));
         if (!*w.slot) {
-            *error = "cannot open " + Narrow(w.name);
+            *error = "cannot open " + Utf8(w.name);
             return false;
         }
     }

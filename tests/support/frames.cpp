@@ -4,6 +4,12 @@
 
 const char kReplyBody[] = R"({"Result":"-1","Data":""})";
 
+std::string QuestionPrefix(const std::string& word) { return "{\"Result\":\"" + word + "\",\"Data\":\""; }
+
+std::string Question(const std::string& word, int windowId) {
+    return QuestionPrefix(word) + std::to_string(windowId) + "\"}";
+}
+
 std::string LengthPrefix(uint32_t length) {
     unsigned char header[FRAME_HEADER_BYTES];
     EncodeFrameHeader(length, header);

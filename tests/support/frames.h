@@ -9,6 +9,11 @@
 // The body of every reply the host sends.
 extern const char kReplyBody[];
 
+// The question a relay asks the extension: {"Result":"<word>","Data":"<windowId>"}.
+std::string Question(const std::string& word, int windowId);
+// Its text up to the window id.
+std::string QuestionPrefix(const std::string& word);
+
 // Frames as the browser writes them: 4-byte little-endian length, then the body.
 std::string LengthPrefix(uint32_t length);
 std::string Frame(const std::string& body);

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bridge/profiles.h"
 #include "bridge/registry.h"
 #include "host/handlers.h"
 #include "host/request.h"
@@ -506,7 +507,7 @@ TEST(DevtoolAnswerShortcut, BlockIsWhatTheWholeTextWouldGive) {
     ResetLogState();
     const DWORD kMapping = 4096;
     UniqueHandle block(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kMapping,
-                                          W("Global\\GETFRAMEURL_DEVTOOL")));
+                                          g_ChromeProfile.lpszDevtoolResultBlock));
     ASSERT_TRUE(block);
     UniqueView view(MapViewOfFile(block.get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, kMapping));
     ASSERT_TRUE(view);

@@ -7,24 +7,9 @@
 
 #include "platform/platform.h"
 #include "tests/support/host_fixture.h"
+#include "tools/common/wide.h"
 
 namespace {
-
-std::basic_string<WCHAR> Wide(const std::string& utf8) {
-    int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
-    std::basic_string<WCHAR> out(static_cast<size_t>(n), 0);
-    MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, &out[0], n);
-    out.resize(static_cast<size_t>(n - 1));
-    return out;
-}
-
-std::string Narrow(const WCHAR* text) {
-    int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], n, nullptr, nullptr);
-    out.resize(static_cast<size_t>(n - 1));
-    return out;
-}
 
 class ProfileTest : public ::testing::Test {
 protected:
@@ -43,7 +28,7 @@ protected:
         DWORD n = GetPrivateProfileStringW(Wide(section).c_str(), Wide(key).c_str(), W("0"), value, size,
                                            Wide(folder.IniPath()).c_str());
         if (count != nullptr) *count = n;
-        return Narrow(value);
+        return Utf8(value);
     }
 
     HostFolder folder;
@@ -73,7 +58,7 @@ TEST_F(ProfileTest, DefaultWhenMissing) {
     WCHAR value[100] = {};
     DWORD n = GetPrivateProfileStringW(W("Root"), W("Debug"), W("0"), value, 100, Wide(folder.IniPath()).c_str());
     EXPECT_EQ(n, 1u);
-    EXPECT_EQ(Narrow(value), "0");
+    EXPECT_EQ(Utf8(value), "0");
 }
 
 TEST_F(ProfileTest, LongValueIsCutToTheBuffer) {

@@ -17,7 +17,7 @@
 
 #include "platform/platform.h"
 #include "tools/common/child_process.h"
-#include "tools/doctor/wide.h"
+#include "tools/common/wide.h"
 
 #if defined(_WIN32)
 #include <windows.h>

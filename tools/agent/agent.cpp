@@ -24,31 +24,12 @@
 #include "orv_version.h"
 #include "platform/platform.h"
 #include "support/handles.h"
+#include "tools/common/wide.h"
 #if !defined(_WIN32)
 #include "platform/posix/desktop.h"
 #endif
 
 namespace {
-
-#if !defined(_WIN32)
-// Class names for the simulated desktop.
-std::basic_string<WCHAR> Wide(const std::string& utf8) {
-    if (utf8.empty()) return {};
-    int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
-    std::basic_string<WCHAR> out(static_cast<size_t>(n), 0);
-    MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, &out[0], n);
-    out.resize(static_cast<size_t>(n - 1));
-    return out;
-}
-#endif
-
-std::string Narrow(const WCHAR* text, size_t units) {
-    if (units == 0) return {};
-    int n = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(units), nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(units), &out[0], n, nullptr, nullptr);
-    return out;
-}
 
 struct Block {
     const char* name;        // as the commands call it
@@ -169,7 +150,7 @@ private:
         const WCHAR* text = static_cast<const WCHAR*>(view.get());
         size_t limit = block->defaultSize / sizeof(WCHAR), units = 0;
         while (units < limit && text[units] != 0) ++units;
-        return Ok(Narrow(text, units));
+        return Ok(Utf8(text, units));
     }
 
     // bytes BLOCK [COUNT]: hexadecimal bytes of the block.
@@ -308,7 +289,7 @@ private:
             for (const DesktopWindow& window : DesktopList()) {
                 std::snprintf(piece, sizeof(piece), "%x", window.hwnd);
                 std::basic_string<WCHAR> cls(window.className.begin(), window.className.end());
-                out += std::string(out.empty() ? "" : " ") + piece + ":" + Narrow(cls.c_str(), cls.size()) +
+                out += std::string(out.empty() ? "" : " ") + piece + ":" + Utf8(cls) +
                        (window.visible ? "" : ":hidden") + ((window.style & WS_SYSMENU) ? "" : ":nosysmenu");
             }
             return Ok(out.empty() ? std::string("no windows") : out);
@@ -366,7 +347,7 @@ private:
         const WCHAR* text = static_cast<const WCHAR*>(view.get());
         size_t limit = q->resultBlock->defaultSize / sizeof(WCHAR), units = 0;
         while (units < limit && text[units] != 0) ++units;
-        std::string answer = Narrow(text, units);
+        std::string answer = Utf8(text, units);
         size_t semicolon = answer.find(';');
         std::string hwnd = semicolon == std::string::npos ? answer : answer.substr(0, semicolon);
         std::string rest = semicolon == std::string::npos ? "" : answer.substr(semicolon + 1);

@@ -1,6 +1,7 @@
 #include "tools/common/child_process.h"
 
 #include "platform/platform.h"
+#include "tools/common/wide.h"
 
 namespace {
 
@@ -16,25 +17,6 @@ void CloseSlot(intptr_t* slot) {
         CloseHandle(AsHandle(*slot));
         *slot = -1;
     }
-}
-
-std::wstring Widen(const std::string& text) {
-    if (text.empty()) return std::wstring();
-    int units = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                    nullptr, 0);
-    std::wstring wide(static_cast<size_t>(units), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], units);
-    return wide;
-}
-
-std::string Narrow(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                    nullptr, 0, nullptr, nullptr);
-    std::string narrow(static_cast<size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &narrow[0],
-                        bytes, nullptr, nullptr);
-    return narrow;
 }
 
 // Quotes one argument so that the C runtime's argv parser gives it back unchanged.
@@ -109,9 +91,9 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
         return false;
     }
     std::wstring commandLine;
-    AppendQuoted(Widen(program), &commandLine);
-    for (const auto& arg : args) AppendQuoted(Widen(arg), &commandLine);
-    std::wstring applicationName = Widen(program);
+    AppendQuoted(Wide(program), &commandLine);
+    for (const auto& arg : args) AppendQuoted(Wide(arg), &commandLine);
+    std::wstring applicationName = Wide(program);
 
     AcquireSRWLockExclusive(&g_startLock);
 
@@ -129,7 +111,7 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
     }
 
     if (failure.empty() && !errorFile_.empty()) {
-        childErr = CreateFileW(Widen(errorFile_).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+        childErr = CreateFileW(Wide(errorFile_).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (childErr == INVALID_HANDLE_VALUE) {
             childErr = nullptr;
@@ -149,9 +131,9 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
 
         std::vector<SavedVariable> saved;
         for (const auto& var : env) {
-            std::wstring name = Widen(var.first);
+            std::wstring name = Wide(var.first);
             saved.push_back(SaveVariable(name));
-            SetEnvironmentVariableW(name.c_str(), Widen(var.second).c_str());
+            SetEnvironmentVariableW(name.c_str(), Wide(var.second).c_str());
         }
 
         STARTUPINFOW startup = {};
@@ -295,7 +277,7 @@ std::string ProgramDirectory() {
     path.resize(units);
     size_t separator = path.find_last_of(L"\\/");
     if (separator == std::wstring::npos) return ".\\";
-    return Narrow(path.substr(0, separator + 1));
+    return Utf8(path.substr(0, separator + 1));
 }
 
 std::string ExecutableName(const std::string& base) { return base + ".exe"; }

@@ -17,11 +17,13 @@
 
 #include "bridge/profiles.h"
 #include "contract/contract.h"
+#include "contract/envelope.h"
 #include "contract/frame_header.h"
 #include "orv_version.h"
 #include "platform/platform.h"
 #include "support/handles.h"
 #include "tools/common/child_process.h"
+#include "tools/common/wide.h"
 #include "tools/log_reader/log_decode.h"
 #if !defined(_WIN32)
 #include <stdlib.h>
@@ -33,7 +35,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char kReply[] = "{\"Result\":\"-1\",\"Data\":\"\"}";
+const char kReply[] = REFUSAL_ENVELOPE;
 
 std::string LengthBytes(uint32_t n) {
     unsigned char header[FRAME_HEADER_BYTES];
@@ -315,13 +317,16 @@ private:
             std::string body(n, '\0');
             if (n > 4096 || !host_.ReadExact(&body[0], n, 5000)) return false;
             std::printf("   <-- %s  %s\n", Hex(std::string(reinterpret_cast<char*>(header), sizeof header)).c_str(), body.c_str());
-            size_t data = body.find("\"Data\":\"");
-            std::string windowId = data == std::string::npos ? "" : body.substr(data + 8, body.find('"', data + 8) - data - 8);
+            static const std::string kUrlQuestion = ENVELOPE_HEAD URL_QUESTION_WORD ENVELOPE_MIDDLE;
+            static const std::string kDevtoolQuestion = ENVELOPE_HEAD DEVTOOL_QUESTION_WORD ENVELOPE_MIDDLE;
+            size_t data = body.find(ENVELOPE_MIDDLE);
+            size_t idAt = data == std::string::npos ? body.size() : data + sizeof(ENVELOPE_MIDDLE) - 1;
+            std::string windowId = body.substr(idAt, body.find('"', idAt) - idAt);
             std::string answer;
-            if (body.find("\"Result\":\"GetURL\"") != std::string::npos) {
+            if (body.compare(0, kUrlQuestion.size(), kUrlQuestion) == 0) {
                 answer = "{\"CommandID\":\"ReturnUrlList\",\"CommandArgs\":\"" + windowId +
                          ";https://example.test/;https://frame.example.test/\"}";
-            } else if (body.find("\"Result\":\"GetFrameDevTool\"") != std::string::npos) {
+            } else if (body.compare(0, kDevtoolQuestion.size(), kDevtoolQuestion) == 0) {
                 answer = "{\"CommandID\":\"ReturnCheckDevtools\",\"CommandArgs\":\"" + windowId + ";0\"}";
             } else {
                 std::printf("   (not a question)\n");
@@ -372,17 +377,19 @@ private:
         const WCHAR* eventName = url ? g_ChromeProfile.lpszEventForRes : g_ChromeProfile.lpszEventGetDevtoolRes;
         UniqueHandle event(OpenEventW(SYNCHRONIZE, FALSE, eventName));
         if (!event || WaitForSingleObject(event.get(), 5000) != WAIT_OBJECT_0) {
-            std::printf("   the host did not signal %s\n", url ? "geturlbyExtension" : "IsExistDevtool_dg");
+            std::printf("   the host did not signal %s\n", Utf8(eventName).c_str());
             return false;
         }
         SIZE_T size = url ? URL_RESULT_BLOCK_BYTES : DEVTOOL_RESULT_BLOCK_BYTES;
         UniqueView view(MapViewOfFile(blocks_[url ? 0 : 1].get(), FILE_MAP_READ, 0, 0, size));
         if (!view) return false;
         const WCHAR* units = static_cast<const WCHAR*>(view.get());
-        std::string text;
-        for (SIZE_T i = 0; i < size / 2 && units[i] != 0; ++i) text += static_cast<char>(units[i] < 0x80 ? units[i] : '?');
-        std::printf("   agent: %s signalled; %s holds \"%s\"\n", url ? "geturlbyExtension" : "IsExistDevtool_dg",
-                    url ? "GETFRAMEURL_LIST" : "GETFRAMEURL_DEVTOOL", text.c_str());
+        SIZE_T length = 0;
+        while (length < size / 2 && units[length] != 0) ++length;
+        std::string text = Utf8(units, length);
+        const WCHAR* blockName = url ? g_ChromeProfile.lpszUrlResultBlock : g_ChromeProfile.lpszDevtoolResultBlock;
+        std::printf("   agent: %s signalled; %s holds \"%s\"\n", Utf8(eventName).c_str(), Utf8(blockName).c_str(),
+                    text.c_str());
         bool ok = text == step.expectedBlock && ExpectReplies(0, 100);
         if (text != step.expectedBlock) std::printf("   expected \"%s\"\n", step.expectedBlock.c_str());
         return ok;

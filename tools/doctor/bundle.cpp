@@ -16,7 +16,7 @@
 #include "tools/doctor/files.h"
 #include "tools/doctor/lookup.h"
 #include "tools/doctor/report.h"
-#include "tools/doctor/wide.h"
+#include "tools/common/wide.h"
 #include "tools/log_reader/log_decode.h"
 
 namespace fs = std::filesystem;

@@ -11,7 +11,7 @@
 
 #include "tools/doctor/bundle.h"
 #include "tools/doctor/owned.h"
-#include "tools/doctor/wide.h"
+#include "tools/common/wide.h"
 
 namespace fs = std::filesystem;
 

@@ -11,7 +11,7 @@
 #include "platform/platform.h"
 #include "tools/doctor/files.h"
 #include "tools/doctor/lookup.h"
-#include "tools/doctor/wide.h"
+#include "tools/common/wide.h"
 
 namespace fs = std::filesystem;
 

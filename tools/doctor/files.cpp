@@ -5,7 +5,7 @@
 #ifdef _WIN32
 #include <windows.h>
 
-#include "tools/doctor/wide.h"
+#include "tools/common/wide.h"
 #else
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -16,7 +16,7 @@
 #include "tools/doctor/owned.h"
 #include "tools/doctor/registry_dict.h"
 #include "tools/doctor/sessions.h"
-#include "tools/doctor/wide.h"
+#include "tools/common/wide.h"
 
 namespace {
 

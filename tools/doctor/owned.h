@@ -4,7 +4,7 @@
 #ifdef _WIN32
 #include <windows.h>
 
-#include "tools/doctor/wide.h"
+#include "tools/common/wide.h"
 
 class Handle {
 public:

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "tools/doctor/owned.h"
-#include "tools/doctor/wide.h"
+#include "tools/common/wide.h"
 
 namespace {
 

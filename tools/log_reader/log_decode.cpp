@@ -3,21 +3,20 @@
 #include <fstream>
 #include <utility>
 
+#include "contract/log_record.h"
+
 namespace {
 
-const char kSeparator[] = "@!@";
-const size_t kSeparatorSize = 3;
-// The writer converts into a 4096-byte buffer with a 4092-byte limit, terminator included.
-const size_t kMaxTextBytes = 4091;
+const char kSeparator[] = LOG_RECORD_SEPARATOR;
+const size_t kSeparatorSize = LOG_RECORD_SEPARATOR_BYTES;
+const size_t kMaxTextBytes = LOG_RECORD_TEXT_BYTES;
 const size_t kMaxIdDigits = 8;  // a 32-bit id in hexadecimal
 const size_t kMinIdDigits = 4;
 // Enough of the bytes before the read position to notice that a file was
 // replaced by one of the same or greater length.
 const size_t kFollowTailBytes = 64;
 
-unsigned char Unscramble(char stored, size_t index) {
-    return static_cast<unsigned char>(~static_cast<unsigned char>(stored) ^ (index & 0xFF));
-}
+unsigned char Unscramble(char stored, size_t index) { return ScrambleLogByte(static_cast<unsigned char>(stored), index); }
 
 enum class Match { kInvalid, kPartial, kValid };
 
@@ -272,7 +271,7 @@ LogDecodeResult DecodeLogBuffer(const std::string& bytes, bool final) {
 std::string EncodeLogRecord(const std::string& text) {
     std::string out(text.size() + kSeparatorSize, '\0');
     for (size_t i = 0; i < text.size(); ++i) {
-        out[i] = static_cast<char>(~static_cast<unsigned char>(text[i]) ^ (i & 0xFF));
+        out[i] = static_cast<char>(ScrambleLogByte(static_cast<unsigned char>(text[i]), i));
     }
     out.replace(text.size(), kSeparatorSize, kSeparator);
     return out;
