@@ -23,6 +23,7 @@
 
 #include <rapidjson/document.h>
 
+#include "contract/contract.h"
 #include "contract/frame_header.h"
 #include "host/request.h"
 #include "platform/platform.h"
@@ -251,7 +252,7 @@ bool PrepareLogFolder(std::string* folder) {
     fs::create_directories(fs::path(*folder) / "stelvo" / "policy", ec);
     if (ec) return false;
     std::ofstream ini(fs::path(*folder) / "stelvo" / "policy" / "stelvo.ini", std::ios::binary);
-    ini << "[Root]\r\nDebug=0\r\n";
+    ini << CLIENT_INI_WITH_DEBUG("0");
     if (!ini) return false;
     setenv("ORVENDEL_WINDOWS_DIR", folder->c_str(), 1);
     return true;

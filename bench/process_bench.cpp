@@ -36,6 +36,7 @@
 
 #include "bench/extension_standin.h"
 #include "bridge/profiles.h"
+#include "contract/contract.h"
 #include "contract/frame_header.h"
 #include "support/log.h"
 #include "tests/support/agent_side.h"
@@ -427,7 +428,7 @@ double Fastest(F run) {
 double LogRecordSeconds(int records) {
     HostFolder folder;
     std::string error;
-    if (!folder.Create(&error) || !folder.WriteIni("[Root]\r\nDebug=0\r\n")) Fail("log folder: " + error);
+    if (!folder.Create(&error) || !folder.WriteIni(CLIENT_INI_WITH_DEBUG("0"))) Fail("log folder: " + error);
     setenv("ORVENDEL_WINDOWS_DIR", folder.WindowsDir().c_str(), 1);
     ResetLogState();
     DebugLog(LOG_ERROR, W("warm-up"));
@@ -536,7 +537,7 @@ int RunBench() {
     std::string error;
     // Trace lines off: a browser session runs with Debug=0.
     g_RunFolder = &folder;
-    if (!folder.Create(&error) || !folder.WriteIni("[Root]\r\nDebug=0\r\n")) Fail("host folder: " + error);
+    if (!folder.Create(&error) || !folder.WriteIni(CLIENT_INI_WITH_DEBUG("0"))) Fail("host folder: " + error);
     folder.UseInThisProcess();
 
     // Before any thread of ours exists: the sleepers are forked children.

@@ -38,6 +38,7 @@
 
 #include "bench/extension_standin.h"
 #include "bridge/profiles.h"
+#include "contract/contract.h"
 #include "contract/envelope.h"
 #include "tests/support/agent_side.h"
 #include "tests/support/host_fixture.h"
@@ -309,7 +310,7 @@ int Run(const Options& options) {
 
     HostFolder folder;
     std::string error;
-    if (!folder.Create(&error) || !folder.WriteIni("[Root]\r\nDebug=0\r\n")) {
+    if (!folder.Create(&error) || !folder.WriteIni(CLIENT_INI_WITH_DEBUG("0"))) {
         fprintf(stderr, "orvendel-soak: host folder: %s\n", error.c_str());
         return 1;
     }

@@ -13,6 +13,8 @@
 #define CLIENT_DUMP_SUBPATH "stelvo\\dump"
 #define CLIENT_INI_SECTION "Root"
 #define CLIENT_INI_DEBUG_KEY "Debug"
+// An ini whose debug switch is the given literal, as the client writes it.
+#define CLIENT_INI_WITH_DEBUG(value) "[" CLIENT_INI_SECTION "]\r\n" CLIENT_INI_DEBUG_KEY "=" value "\r\n"
 
 #define HOST_REGISTERED_NAME "com.orvendel.native_host"
 // The id the reference extension's "key" gives it.

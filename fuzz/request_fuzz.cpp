@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     {
         // Trace lines off: only refusals and errors reach the log.
         std::ofstream ini(g_windowsDir + "/stelvo/policy/stelvo.ini", std::ios::binary);
-        ini << "[Root]\r\nDebug=0\r\n";
+        ini << CLIENT_INI_WITH_DEBUG("0");
     }
     setenv("ORVENDEL_WINDOWS_DIR", g_windowsDir.c_str(), 1);
     // A namespace of our own: the blocks and the desktop of other runs stay apart.

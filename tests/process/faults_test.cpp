@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "contract/contract.h"
 #include "tests/support/host_fixture.h"
 
 namespace {
@@ -72,7 +73,7 @@ TEST_F(FaultTest, HostileBodiesOfAMillionBytes) {
 }
 
 TEST_F(FaultTest, MissingDumpFolderLosesOnlyTheLog) {
-    ASSERT_TRUE(folder.WriteIni("[Root]\r\nDebug=0\r\n"));  // no start lines to wait for
+    ASSERT_TRUE(folder.WriteIni(CLIENT_INI_WITH_DEBUG("0")));  // no start lines to wait for
     std::error_code ec;
     fs::remove_all(fs::u8path(folder.DumpDir()), ec);
     ASSERT_TRUE(StartHost());
@@ -104,7 +105,7 @@ TEST_F(FaultTest, HugeIniIsReadToItsSetting) {
         std::string junk(4000, 'j');
         junk += "=1\r\n";
         for (int i = 0; i < 2000; ++i) ini << "[Other" << i << "]\r\n" << junk;  // about 8 MB
-        ini << "[Root]\r\nDebug=1\r\n";
+        ini << CLIENT_INI_WITH_DEBUG("1");
     }
     ASSERT_TRUE(StartHost());
     ASSERT_TRUE(host.SendFrame("x"));

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "contract/contract.h"
 #include "tests/support/host_fixture.h"
 
 namespace {
@@ -342,7 +343,7 @@ TEST_F(RandomStreamTest, HostSurvivesTheWholeStream) {
     SCOPED_TRACE("ORV_STREAM_FAULT_SEED=" + std::to_string(seed) + " ORV_STREAM_FAULT_MB=" + std::to_string(megabytes));
     RecordProperty("Seed", std::to_string(seed));
     // Trace lines off, as in a browser session: errors are still logged.
-    ASSERT_TRUE(folder.WriteIni("[Root]\r\nDebug=0\r\n"));
+    ASSERT_TRUE(folder.WriteIni(CLIENT_INI_WITH_DEBUG("0")));
     ASSERT_TRUE(StartHost());
 
     Expected expected;

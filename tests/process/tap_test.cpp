@@ -14,6 +14,7 @@
 #include <system_error>
 #include <vector>
 
+#include "contract/contract.h"
 #include "platform/platform.h"
 #include "tests/support/host_fixture.h"
 
@@ -455,7 +456,7 @@ TEST_F(TapLifetimeTest, EndsWithHostWhileInputStaysOpen) {
 // If the tap stopped reading the host's output when the browser did, the
 // host would block on its replies and never reach the zero length.
 TEST_F(TapLifetimeTest, BrowserThatStopsReadingDoesNotBlockHost) {
-    ASSERT_TRUE(folder.WriteIni("[Root]\r\nDebug=0\r\n"));  // fewer log writes for 3000 refusals
+    ASSERT_TRUE(folder.WriteIni(CLIENT_INI_WITH_DEBUG("0")));  // fewer log writes for 3000 refusals
     const size_t kRefused = 3000;                          // replies well beyond any pipe's buffer
     ASSERT_TRUE(StartTap());
     host.Child().CloseOutput();

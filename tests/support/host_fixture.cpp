@@ -20,7 +20,7 @@ const std::vector<std::string> kChromeParent = {"chrome"};
 
 namespace {
 
-const char kDefaultIni[] = "[Root]\r\nDebug=1\r\n";
+const char kDefaultIni[] = CLIENT_INI_WITH_DEBUG("1");
 
 fs::path PathOf(const std::string& utf8) { return fs::u8path(utf8); }
 

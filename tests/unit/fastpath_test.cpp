@@ -15,6 +15,7 @@
 
 #include "bridge/profiles.h"
 #include "bridge/registry.h"
+#include "contract/contract.h"
 #include "host/handlers.h"
 #include "host/request.h"
 #include "platform/platform.h"
@@ -458,7 +459,7 @@ TEST_F(RequestShortcuts, ReplyBodiesOfEveryResultCode) {
 }
 
 TEST_F(RequestShortcuts, ReplyBodiesAreNotLoggedWithTraceOff) {
-    ASSERT_TRUE(folder.WriteIni("[Root]\r\nDebug=0\r\n"));
+    ASSERT_TRUE(folder.WriteIni(CLIENT_INI_WITH_DEBUG("0")));
     ResetLogState();
     SetLogName(W("FastPathTest"));
     SendReply(-1, W(""));  // the first log call of the run reads the ini

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "contract/contract.h"
 #include "host/request.h"
 #include "support/framing.h"
 #include "support/log.h"
@@ -200,7 +201,7 @@ TEST_F(RequestTest, EveryAllocationFailureIsRefused) {
     // Trace lines off, so that only the request's own allocations count: the
     // command word, the conversion's temporary buffer, the argument copy (only
     // for a string that holds a zero byte of its own) and the argument text.
-    ASSERT_TRUE(folder.WriteIni("[Root]\r\nDebug=0\r\n"));
+    ASSERT_TRUE(folder.WriteIni(CLIENT_INI_WITH_DEBUG("0")));
     ResetLogState();
     SetLogName(W("RequestTest"));
     DebugLog(LOG_ERROR, W("configuration read"));

@@ -221,7 +221,7 @@ private:
         fs::create_directories(windowsDir_ / "stelvo" / "dump", ec);
         fs::create_directories(windowsDir_ / "stelvo" / "policy", ec);
         std::ofstream ini(windowsDir_ / "stelvo" / "policy" / "stelvo.ini", std::ios::binary);
-        ini << "[Root]\r\nDebug=1\r\n";
+        ini << CLIENT_INI_WITH_DEBUG("1");
         return static_cast<bool>(ini);
     }
 
