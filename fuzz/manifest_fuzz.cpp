@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "contract/contract.h"
 #include "tools/doctor/json_reader.h"
 #include "tools/doctor/report.h"
 #include "tools/doctor/rules.h"
@@ -79,13 +80,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     in.browser = "chromium";
     in.shown = "Chromium";
     Registration r;
-    r.where = r.manifestPath = "/etc/chromium/native-messaging-hosts/com.orvendel.native_host.json";
+    r.where = r.manifestPath = "/etc/chromium/native-messaging-hosts/" HOST_REGISTERED_NAME ".json";
     r.readable = true;
     r.text = text;
     in.registrations.push_back(r);
     in.judgeProgram = ProgramStarts;
     Report report;
-    JudgeBrowser(in, "com.orvendel.native_host", {std::string(32, 'a')}, &report);
+    JudgeBrowser(in, HOST_REGISTERED_NAME, {std::string(32, 'a')}, &report);
     rapidjson::Document out;
     if (out.Parse(ReportJson(report, "fuzz").c_str()).HasParseError()) Fail("the report is not JSON");
     return 0;

@@ -8,13 +8,14 @@
 
 #include <string>
 
+#include "contract/contract.h"
 #include "fuzz/fuzz_bytes.h"
 #include "tools/doctor/url_pattern.h"
 #include "fuzz/sanitizer_options.h"
 
 namespace {
 
-const std::string kId = "hmkgojdnhdinedldemacipdhgnbpllgk";
+const std::string kId = REFERENCE_EXTENSION_ID;
 
 [[noreturn]] void Mismatch(const char* what, const std::string& pattern) {
     fprintf(stderr, "origin_fuzz: %s: \"%s\"\n", what, pattern.c_str());
