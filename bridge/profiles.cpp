@@ -1,33 +1,37 @@
 #include "bridge/profiles.h"
 
+#include "contract/object_names.h"
 #include "support/log.h"
 
+// W() of a macro's value.
+#define WIDE(s) W(s)
+
 const BrowserProfile g_ChromeProfile = {
-    W("Orvendel_chrome"),
-    W("Global\\ResponseEventForUrl_dg"),
-    W("Global\\RequestEventForUrl_dg"),
-    W("Global\\geturlbyExtension"),
-    W("Global\\ResponseEvent_DevTool_dg"),
-    W("Global\\RequestEvent_DevTool_dg"),
-    W("Global\\IsExistDevtool_dg"),
-    W("Global\\REQFRAMEURL_LIST"),
-    W("Global\\REQFRAMEURL_DEVTOOL"),
-    W("Global\\GETFRAMEURL_LIST"),
-    W("Global\\GETFRAMEURL_DEVTOOL"),
+    WIDE(CHROME_LOG_NAME),
+    WIDE(CHROME_EVENT_RESPONSE_URL),
+    WIDE(CHROME_EVENT_REQUEST_URL),
+    WIDE(CHROME_EVENT_FOR_RES),
+    WIDE(CHROME_EVENT_RESPONSE_DEVTOOL),
+    WIDE(CHROME_EVENT_REQUEST_DEVTOOL),
+    WIDE(CHROME_EVENT_GET_DEVTOOL_RES),
+    WIDE(CHROME_URL_REQUEST_BLOCK),
+    WIDE(CHROME_DEVTOOL_REQUEST_BLOCK),
+    WIDE(CHROME_URL_RESULT_BLOCK),
+    WIDE(CHROME_DEVTOOL_RESULT_BLOCK),
 };
 
 const BrowserProfile g_EdgeProfile = {
-    W("Orvendel_edge"),
-    W("Global\\ResponseEventForUrl_edge"),
-    W("Global\\RequestEventForUrl_edge"),
-    W("Global\\geturlbyExtension_edge"),
-    W("Global\\ResponseEvent_DevTool_edge"),
-    W("Global\\RequestEvent_DevTool_edge"),
-    W("Global\\IsExistDevtool_edge"),
-    W("Global\\REQFRAMEURL_LIST_EDGE"),
-    W("Global\\REQFRAMEURL_DEVTOOL_EDGE"),
-    W("Global\\GETFRAMEURL_LIST_EDGE"),
-    W("Global\\GETFRAMEURL_DEVTOOL_EDGE"),
+    WIDE(EDGE_LOG_NAME),
+    WIDE(EDGE_EVENT_RESPONSE_URL),
+    WIDE(EDGE_EVENT_REQUEST_URL),
+    WIDE(EDGE_EVENT_FOR_RES),
+    WIDE(EDGE_EVENT_RESPONSE_DEVTOOL),
+    WIDE(EDGE_EVENT_REQUEST_DEVTOOL),
+    WIDE(EDGE_EVENT_GET_DEVTOOL_RES),
+    WIDE(EDGE_URL_REQUEST_BLOCK),
+    WIDE(EDGE_DEVTOOL_REQUEST_BLOCK),
+    WIDE(EDGE_URL_RESULT_BLOCK),
+    WIDE(EDGE_DEVTOOL_RESULT_BLOCK),
 };
 
 HostEvents g_HostEvents = {};
