@@ -37,7 +37,6 @@ namespace {
 
 using peer::Hear;
 using peer::Say;
-using peer::Wide;
 
 constexpr DWORD kWaitMs = 30000;
 constexpr DWORD kMadeMappingBytes = 16;
@@ -698,7 +697,7 @@ std::string Describe(HANDLE h, DWORD error, bool event, const char* how) {
     return text + (memcmp(view.get(), kEarlierText, sizeof kEarlierText) == 0 ? " text" : " zeros");
 }
 
-HANDLE Make(const peer::WString& name, bool event) {
+HANDLE Make(const WString& name, bool event) {
     if (event) return CreateEventW(nullptr, TRUE, TRUE, name.c_str());
     HANDLE h = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kMadeMappingBytes, name.c_str());
     UniqueView view(h != nullptr ? MapViewOfFile(h, FILE_MAP_WRITE, 0, 0, 0) : nullptr);
@@ -736,7 +735,7 @@ void PauseAtExit() {
     Hear();
 }
 
-void RunChild(const std::string& role, const peer::WString& name) {
+void RunChild(const std::string& role, const WString& name) {
 #if !defined(_WIN32)
     if (!BecomeAccount()) return Say("no account or mount");
 #endif

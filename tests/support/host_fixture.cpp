@@ -172,7 +172,7 @@ void HostFolder::Remove() {
 bool HostFolder::WriteIni(const std::string& text) {
     const bool written = WriteBytes(PathOf(IniPath()), text);
     // As the host will read it.
-    traceOn_ = written && IniTurnsTraceOn(peer::Wide(IniPath()).c_str());
+    traceOn_ = written && IniTurnsTraceOn(Wide(IniPath()).c_str());
     return written;
 }
 

@@ -14,6 +14,7 @@
 
 #include "platform/platform.h"
 #include "tools/common/child_process.h"
+#include "tools/common/wide.h"
 
 namespace peer {
 
@@ -27,21 +28,7 @@ inline int64_t ElapsedMs(std::chrono::steady_clock::time_point since) {
 inline std::string OwnPath() {
     WCHAR path[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, path, MAX_PATH);
-    int n = WideCharToMultiByte(CP_UTF8, 0, path, -1, nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, path, -1, &out[0], n, nullptr, nullptr);
-    out.resize(static_cast<size_t>(n - 1));
-    return out;
-}
-
-using WString = std::basic_string<WCHAR>;
-
-inline WString Wide(const std::string& utf8) {
-    int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
-    WString out(static_cast<size_t>(n), 0);
-    MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, &out[0], n);
-    out.resize(static_cast<size_t>(n - 1));
-    return out;
+    return Utf8(path);
 }
 
 // In the child: one line to the test.

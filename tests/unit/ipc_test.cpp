@@ -43,9 +43,6 @@ constexpr int kPeerTimeoutMs = 30000;
 // WAIT_TIMEOUT is a long in mingw's headers; the waits return a DWORD.
 constexpr DWORD kWaitTimeout = WAIT_TIMEOUT;
 
-using peer::WString;
-using peer::Wide;
-
 // A name no other test (or earlier run under the same Wine prefix) uses.
 std::string UniqueName(const std::string& what) {
     static std::atomic<int> counter{0};

@@ -232,13 +232,6 @@ public:
 private:
 #if defined(_WIN32)
     static constexpr const char* kSeparator = "\\";
-    static std::wstring Wide(const std::string& text) {
-        int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-        std::wstring out(static_cast<size_t>(n), L'\0');
-        MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, &out[0], n);
-        out.resize(static_cast<size_t>(n - 1));
-        return out;
-    }
     static void Delete(const std::string& file) { DeleteFileW(Wide(file).c_str()); }
     void RemoveFolder() { RemoveDirectoryW(Wide(dir_).c_str()); }
 #else

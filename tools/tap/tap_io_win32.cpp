@@ -1,6 +1,7 @@
 #include "tools/tap/tap_io.h"
 
 #include "tools/common/launch.h"
+#include "tools/common/wide.h"
 
 namespace {
 
@@ -206,15 +207,7 @@ void ExitTap(uint32_t status) {
     ExitProcess(status);
 }
 
-std::string ToUtf8(const NativeText& text) {
-    if (text.empty()) return std::string();
-    int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                    nullptr);
-    std::string narrow(static_cast<size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &narrow[0], bytes, nullptr,
-                        nullptr);
-    return narrow;
-}
+std::string ToUtf8(const NativeText& text) { return Utf8(text.data(), text.size()); }
 
 std::string DescribeArguments(const TapArguments& arguments) {
     return arguments.tail.empty() ? std::string("(none)") : ToUtf8(arguments.tail);
