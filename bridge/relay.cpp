@@ -6,6 +6,7 @@
 #include "bridge/profiles.h"
 #include "bridge/registry.h"
 #include "contract/envelope.h"
+#include "contract/request_block.h"
 #include "support/framing.h"
 #include "support/handles.h"
 #include "support/log.h"
@@ -63,8 +64,7 @@ bool TakeRequest(const WCHAR* blockName, uint32_t* hwnd) {
     UniqueView view(MapViewOfFile(mapping.get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, REQUEST_BLOCK_BYTES));
     if (!view) return false;
     const unsigned char* bytes = static_cast<const unsigned char*>(view.get());
-    *hwnd = static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
-            (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
+    *hwnd = DecodeRequestHwnd(bytes);
     memset(view.get(), 0, REQUEST_BLOCK_BYTES);
     FlushViewOfFile(view.get(), 0);
     return true;

@@ -5,6 +5,7 @@
 
 #include "bridge/registry.h"
 #include "bridge/relay.h"
+#include "contract/request_block.h"
 #include "tools/common/wide.h"
 #if defined(_WIN32)
 #include <future>
@@ -100,8 +101,8 @@ bool AgentSide::WriteRequest(AgentChannel channel, uint32_t hwnd) {
     Block& block = Of(channel).request;
     if (!block.view) return false;
     unsigned char* bytes = block.Bytes();
-    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<unsigned char>((hwnd >> (8 * i)) & 0xFF);
-    memset(bytes + 4, kReservedPattern, REQUEST_BLOCK_BYTES - 4);
+    EncodeRequestHwnd(hwnd, bytes);
+    memset(bytes + REQUEST_HWND_BYTES, kReservedPattern, REQUEST_BLOCK_BYTES - REQUEST_HWND_BYTES);
     return true;
 }
 

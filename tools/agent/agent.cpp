@@ -21,6 +21,7 @@
 #include "bridge/profiles.h"
 #include "bridge/registry.h"
 #include "contract/contract.h"
+#include "contract/request_block.h"
 #include "orv_version.h"
 #include "platform/platform.h"
 #include "support/handles.h"
@@ -188,12 +189,10 @@ private:
         }
         const Block* block = FindBlock(words[1] + "-request");
         std::string error;
-        UniqueView view = MapBlock(block, 16, &error);
+        UniqueView view = MapBlock(block, REQUEST_BLOCK_BYTES, &error);
         if (!view) return Error(error);
         uint32_t hwnd = static_cast<uint32_t>(std::strtoul(words[2].c_str(), nullptr, 16));
-        unsigned char bytes[4] = {static_cast<unsigned char>(hwnd), static_cast<unsigned char>(hwnd >> 8),
-                                  static_cast<unsigned char>(hwnd >> 16), static_cast<unsigned char>(hwnd >> 24)};
-        std::memcpy(view.get(), bytes, 4);
+        EncodeRequestHwnd(hwnd, static_cast<unsigned char*>(view.get()));
         FlushViewOfFile(view.get(), 0);
         return Ok("request " + words[1] + " " + words[2]);
     }
