@@ -6,10 +6,13 @@
 # real Chromium in tests/chromium/doctor_agreement_test.cpp; here it is the
 # command line, the JSON and the installers' output.
 #
-#   doctor-linux-test.sh DOCTOR HOST
+#   doctor-linux-test.sh DOCTOR HOST SCRIPTS
+#
+# SCRIPTS: the folder where the build wrote install.sh.
 set -u
 DOCTOR=$1
 HOST=$2
+SCRIPTS=$3
 # shellcheck source=test-lib.sh
 . "$(dirname "$0")/test-lib.sh"
 scratch doctor
@@ -71,7 +74,7 @@ blocked() {
   mkdir -p "$POLICY_DIR"
   printf '{"NativeMessagingBlocklist": ["*"]}\n' >"$POLICY_DIR/block.json"
 }
-installed_user() { sh "$SOURCE/packaging/linux/install.sh" --user --browser chrome --host "$HOST" >/dev/null; }
+installed_user() { sh "$SCRIPTS/install.sh" --user --browser chrome --host "$HOST" >/dev/null; }
 
 run_case "no registration" none 1 "$NOT_FOUND | FAIL registration.none"
 run_case "all right" good 0 "starts | $GOOD"
@@ -93,7 +96,7 @@ snap() {
 snap_host_folders() {
   mkdir -p "$ORVENDEL_SYSTEM_ROOT/snap/bin"
   cp /bin/true "$ORVENDEL_SYSTEM_ROOT/snap/bin/chromium"
-  sh "$SOURCE/packaging/linux/install.sh" --user --browser chromium --host "$HOST" >/dev/null
+  sh "$SCRIPTS/install.sh" --user --browser chromium --host "$HOST" >/dev/null
   manifest "$ORVENDEL_SYSTEM_ROOT/etc/chromium/native-messaging-hosts/$HOST_NAME.json"
 }
 flatpak_system() {
@@ -115,7 +118,7 @@ BROWSER=edge-flatpak run_case "a Flatpak Edge of the user's: the host's folders 
 begin "install.sh --user reaches every channel the doctor knows; no confined browser starts the host"
 rm -rf "$HOME" "$ORVENDEL_SYSTEM_ROOT"
 mkdir -p "$HOME" "$ORVENDEL_SYSTEM_ROOT"
-sh "$SOURCE/packaging/linux/install.sh" --user --host "$HOST" >/dev/null || fail "install.sh --user failed"
+sh "$SCRIPTS/install.sh" --user --host "$HOST" >/dev/null || fail "install.sh --user failed"
 "$DOCTOR" --json >"$T/out.json" 2>"$T/err.txt"
 python3 - "$T/out.json" "$DOCTOR" <<'PY' || fail "the doctor and install.sh disagree"
 import json, subprocess, sys

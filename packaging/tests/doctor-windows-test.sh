@@ -550,4 +550,7 @@ grep -q '^elevated: ' "$DIR/bundle/environment.txt" || fail "environment.txt doe
 rm -rf "$WINEPREFIX/drive_c/windows/stelvo" "$PROGRAMS" "$DIR/cert"
 end
 
+# The prefix is the pool's: the next test in it finds no key of these.
+reset
+
 summary

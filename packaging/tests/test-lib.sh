@@ -3,12 +3,18 @@
 
 # shellcheck disable=SC2034 # the constants are for the tests that source this
 
-# The host's registered name; the reference extension's id and two others.
-HOST_NAME=com.orvendel.native_host
-REF=hmkgojdnhdinedldemacipdhgnbpllgk
+SOURCE=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+# The host's registered name and the reference extension's id, as the
+# contract's header has them; two other ids.
+contract_fact() { sed -n "s/^#define $1 \"\\(.*\\)\"\$/\\1/p" "$SOURCE/contract/contract.h"; }
+HOST_NAME=$(contract_fact HOST_REGISTERED_NAME)
+REF=$(contract_fact REFERENCE_EXTENSION_ID)
+if [ -z "$HOST_NAME" ] || [ -z "$REF" ]; then
+  echo "contract/contract.h names no host or extension" >&2
+  exit 1
+fi
 ID_A=aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa
 ID_B=ponmlkjihgfedcbaponmlkjihgfedcba
-SOURCE=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
 # Debian's own Python where there is one: a version manager's shim first on
 # PATH (pyenv's) took seconds a call on a busy machine.
@@ -89,10 +95,10 @@ only_package() {
 # that order.
 check_manifest_json() {
   local problems
-  if ! problems=$(python3 - "$@" 2>&1 <<'EOF'
+  if ! problems=$(python3 - "$HOST_NAME" "$@" 2>&1 <<'EOF'
 import json, sys
-path, host = sys.argv[1], sys.argv[2]
-origins = ["chrome-extension://%s/" % i for i in sys.argv[3:]]
+name, path, host = sys.argv[1:4]
+origins = ["chrome-extension://%s/" % i for i in sys.argv[4:]]
 try:
     with open(path, encoding="utf-8") as f:
         m = json.load(f)
@@ -101,7 +107,7 @@ except ValueError as e:
 problems = []
 if not isinstance(m, dict):
     sys.exit("not a JSON object")
-want = {"name": "com.orvendel.native_host", "path": host, "type": "stdio",
+want = {"name": name, "path": host, "type": "stdio",
         "allowed_origins": origins}
 for key, value in want.items():
     if m.get(key) != value:

@@ -90,7 +90,7 @@ expect_token() {
 # copy_to FOLDER: a copy of the host and both scripts there.
 copy_to() {
   mkdir -p "$1"
-  cp "$DIR"/orvendel_host.exe "$DIR"/register.cmd "$DIR"/unregister.cmd "$DIR"/$HOST_NAME.template.json "$1/"
+  cp "$DIR"/orvendel_host.exe "$DIR"/register.cmd "$DIR"/unregister.cmd "$DIR"/"$HOST_NAME".template.json "$1/"
 }
 
 # reg_exact KEY: the key's default value in REPLY, read through reg export
@@ -138,7 +138,7 @@ expect_absent "HKCU\\$CHROME_KEY"
 expect_absent "HKCU\\$EDGE_KEY"
 expect_no_hklm "$CHROME_KEY"
 expect_no_hklm "$EDGE_KEY"
-ls "$DIR"/$HOST_NAME-* >/dev/null 2>&1 && fail "a manifest was written: $(ls "$DIR"/$HOST_NAME-*)"
+ls "$DIR"/"$HOST_NAME"-* >/dev/null 2>&1 && fail "a manifest was written: $(ls "$DIR"/"$HOST_NAME"-*)"
 end
 
 begin "register /user: both browsers, the reference id, manifests beside the host, no HKLM view"
@@ -192,13 +192,13 @@ expect_rc 0 "unregister /user"
 expect_value "HKCU\\$CHROME_KEY" "" "$WIN_OTHER\\$HOST_NAME-chrome-user.json"
 grep -q 'left' "$OUT" || { fail "no word of the key left alone"; show "$OUT"; }
 expect_absent "HKCU\\$EDGE_KEY"
-ls "$DIR"/$HOST_NAME-*-user.* >/dev/null 2>&1 && fail "user files are still there: $(ls "$DIR"/$HOST_NAME-*-user.*)"
+ls "$DIR"/"$HOST_NAME"-*-user.* >/dev/null 2>&1 && fail "user files are still there: $(ls "$DIR"/"$HOST_NAME"-*-user.*)"
 check_manifest "$OTHER/$HOST_NAME-chrome-user.json" "$REF"
 expect_token "HKCU\\$CHROME_KEY" "" "$OTHER/$HOST_NAME-chrome-user.token"
 wcmd "$OTHER" unregister.cmd /user /chrome
 expect_rc 0 "unregister from the other copy"
 expect_absent "HKCU\\$CHROME_KEY"
-ls "$OTHER"/$HOST_NAME-* >/dev/null 2>&1 && fail "the other copy's files are still there: $(ls "$OTHER"/$HOST_NAME-*)"
+ls "$OTHER"/"$HOST_NAME"-* >/dev/null 2>&1 && fail "the other copy's files are still there: $(ls "$OTHER"/"$HOST_NAME"-*)"
 # Keys without a token, each with a manifest here: FOLDER|whether the key goes.
 for row in "$WIN_OTHER|stays" "$WIN_DIR|goes"; do
   key_path="${row%|*}\\$HOST_NAME-chrome-user.json"
@@ -274,7 +274,7 @@ expect_rc 0 "unregister /machine /edge from $WIN_LETTERS"
 expect_absent "HKCU\\$CHROME_KEY"
 expect_no_hklm "$EDGE_KEY"
 for d in "$LETTERS" "$LOOKALIKE"; do
-  ls "$d"/$HOST_NAME-* >/dev/null 2>&1 && fail "files are still there: $(ls "$d"/$HOST_NAME-*)"
+  ls "$d"/"$HOST_NAME"-* >/dev/null 2>&1 && fail "files are still there: $(ls "$d"/"$HOST_NAME"-*)"
 done
 [ "$GROUP_FAILS" -eq 0 ] || { show "$WORK/unregister.out"; show "$OUT"; }
 end
