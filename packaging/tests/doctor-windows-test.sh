@@ -410,13 +410,13 @@ reset
 reg import 'C:\orv-doctor\case.reg' || { fail "reg import"; show "$REG_OUT"; }
 expect chrome 0 "starts | OK extension.policy | $GOOD | by force_installed HKU\\$OTHER\\SOFTWARE\\Policies\\Google\\Chrome $STORE" \
   --user "$OTHER"
-python3 - "$DIR/out.json" "$OTHER" <<'PY' || { fail "--user: not the user's hive alone"; show "$DIR/out.json"; }
+python3 - "$DIR/out.json" "$OTHER" "$HOST_NAME" <<'PY' || { fail "--user: not the user's hive alone"; show "$DIR/out.json"; }
 import json, sys
 doc = json.loads(open(sys.argv[1], encoding="utf-8").read().strip())
 used = [c["text"] for c in doc["checks"] if c["rule"] == "registration.used"]
 ok = doc["user"] == sys.argv[2] and doc["read"] and doc["browsers"][0]["installed"] and "users" not in doc
 sys.exit(0 if ok and "HKCU" not in json.dumps(doc) and used == [
-    "Chrome uses HKU\\%s\\SOFTWARE\\Google\\Chrome\\NativeMessagingHosts\\com.orvendel.native_host" % sys.argv[2]] else 1)
+    "Chrome uses HKU\\%s\\SOFTWARE\\Google\\Chrome\\NativeMessagingHosts\\%s" % (sys.argv[2], sys.argv[3])] else 1)
 PY
 reg add "HKU\\$OTHER\\SOFTWARE\\Policies\\Microsoft\\Windows\\System" /v DisableCMD /t REG_DWORD /d 1 /f ||
   fail "reg add DisableCMD"
@@ -516,7 +516,7 @@ RC=$? RC_OUTPUT="$DIR/err.txt"
 expect_rc 0 "--bundle"
 # Each program's block in programs.txt, by its path: the lines it must hold.
 VERSION=$(sed -n 's/^project(orvendel VERSION \([0-9.]*\) .*/\1/p' "$SOURCE/CMakeLists.txt")
-python3 - "$DIR/bundle/programs.txt" "$signed" "$VERSION" <<'PY' || { fail "programs.txt is not as expected"; show "$DIR/bundle/programs.txt"; }
+python3 - "$DIR/bundle/programs.txt" "$signed" "$VERSION" "$HOST_NAME" <<'PY' || { fail "programs.txt is not as expected"; show "$DIR/bundle/programs.txt"; }
 import sys
 blocks, name = {}, None
 for line in open(sys.argv[1], encoding="utf-8").read().splitlines():
@@ -530,7 +530,7 @@ want = [
     (P + "orvendel-doctor.exe", "signature: not signed (TRUST_E_NOSIGNATURE, 0x800B0100)"),
     (P + "orvendel-doctor.exe", "version: %s.0" % sys.argv[3]),
     (P + "orvendel_host.exe", "not examined: it does not exist"),
-    ("c:\\orv-doctor\\orvendel_host.exe", "listed: named by C:\\orv-doctor\\com.orvendel.native_host.json"),
+    ("c:\\orv-doctor\\orvendel_host.exe", "listed: named by C:\\orv-doctor\\%s.json" % sys.argv[4]),
     ("c:\\orv-doctor\\orvendel_host.exe", "version: none (no VERSIONINFO resource)"),
 ]
 if sys.argv[2]:

@@ -269,12 +269,12 @@ expect_rc 0 "uninstall.sh -h"
 grep -q '^Usage: uninstall.sh' "$OUT" || fail "no usage on standard output"
 end
 
-begin "the scripts' sources name the host and the reference extension by placeholder only"
+begin "the scripts' and the manifest's sources name the host and the reference extension by placeholder only"
 # The build fills both in from the contract's header; one spelled out here
 # would go on shipping the old value when that changes.
 while IFS= read -r f; do
   fail "${f#"$SOURCE"/} spells out $HOST_NAME or $REF"
-done < <(grep -rlF -e "$HOST_NAME" -e "$REF" "$SOURCE/packaging/linux" "$SOURCE/packaging/windows")
+done < <(grep -rlF -e "$HOST_NAME" -e "$REF" "$SOURCE/packaging/linux" "$SOURCE/packaging/windows" "$SOURCE/packaging/manifest")
 end
 
 summary

@@ -54,7 +54,7 @@ PROGRAMS_REL=${PROGRAMS#"$WINEPREFIX/drive_c/"}
 DIR="$PROGRAMS/Orvendel"
 SHARED="$PROGRAMS/Other App"
 MACHINE_REL=${MACHINE_DIR#"$WINEPREFIX/drive_c/"}
-FILES=(com.orvendel.native_host.json orvendel-doctor.exe orvendel-log.exe orvendel-tap.exe orvendel_host.exe)
+FILES=("$HOST_NAME.json" orvendel-doctor.exe orvendel-log.exe orvendel-tap.exe orvendel_host.exe)
 
 # regdump TAG KEY [VIEW]: what of ours reg query KEY /s shows, a line each
 # (key paths in lower case, as Windows compares them):

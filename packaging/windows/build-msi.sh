@@ -97,11 +97,12 @@ MSI=$STAGE/product.msi
 # The manifest: the template's fields, the host beside it (Windows browsers
 # take a path relative to the manifest's folder), every id once, in order.
 write_manifest() { # OUT
-  python3 - "$HERE/../manifest/$HOST_NAME.template.json" "$1" "${ID_LIST[@]}" <<'PY'
+  python3 - "$HERE/../manifest/host.template.json.in" "$HOST_NAME" "$1" "${ID_LIST[@]}" <<'PY'
 import json, sys
-template, out, ids = sys.argv[1], sys.argv[2], sys.argv[3:]
+template, name, out, ids = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4:]
 with open(template, encoding="utf-8") as f:
     manifest = json.load(f)
+manifest["name"] = name
 manifest["path"] = "orvendel_host.exe"
 seen = []
 for i in ids:
