@@ -3,16 +3,10 @@
 // "native byte order", which is little-endian on every platform they run on).
 #pragma once
 
-#include <stdint.h>
+#include "contract/le32.h"
 
 #define FRAME_HEADER_BYTES 4
 
-inline void EncodeFrameHeader(uint32_t length, unsigned char header[FRAME_HEADER_BYTES]) {
-    for (int i = 0; i < FRAME_HEADER_BYTES; ++i) header[i] = static_cast<unsigned char>((length >> (8 * i)) & 0xFF);
-}
+inline void EncodeFrameHeader(uint32_t length, unsigned char header[FRAME_HEADER_BYTES]) { PutLe32(length, header); }
 
-inline uint32_t DecodeFrameHeader(const unsigned char header[FRAME_HEADER_BYTES]) {
-    uint32_t length = 0;
-    for (int i = 0; i < FRAME_HEADER_BYTES; ++i) length |= static_cast<uint32_t>(header[i]) << (8 * i);
-    return length;
-}
+inline uint32_t DecodeFrameHeader(const unsigned char header[FRAME_HEADER_BYTES]) { return GetLe32(header); }

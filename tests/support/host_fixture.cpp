@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -11,6 +12,8 @@
 #include "contract/contract.h"
 #include "contract/frame_header.h"
 #include "platform/platform.h"
+#include "support/framing.h"
+#include "support/heap.h"
 #include "support/log.h"
 #include "tests/support/peer.h"
 
@@ -472,4 +475,41 @@ void HostTest::TearDown() {
         return ::testing::AssertionFailure() << "cannot start the host: " << error;
     }
     return ::testing::AssertionSuccess();
+}
+
+void InProcessRequestTest::SetUp() {
+    std::string error;
+    ASSERT_TRUE(folder.Create(&error)) << error;
+    folder.UseInThisProcess();
+    ResetLogState();
+    SetLogName(logName_);
+    saved_ = g_CommandHandlers;
+    g_CommandHandlers = handlers_;
+    output = tmpfile();
+    ASSERT_NE(output, nullptr);
+    SetFrameStreams(nullptr, output);
+}
+
+void InProcessRequestTest::TearDown() {
+    SetFrameStreams(nullptr, nullptr);
+    if (output != nullptr) fclose(output);
+    g_CommandHandlers = saved_;
+    ResetLogState();
+    folder.Remove();
+}
+
+void InProcessRequestTest::Handle(const std::string& body, int browserType) {
+    HeapArray<char> request = AllocZeroed<char>(body.size() + 1);
+    memcpy(request.get(), body.data(), body.size());
+    HandleRequest(std::move(request), browserType);
+}
+
+std::string InProcessRequestTest::Output() {
+    fflush(output);
+    rewind(output);
+    std::string out;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof(buffer), output)) > 0) out.append(buffer, n);
+    return out;
 }

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "host/request.h"
 #include "tests/support/frames.h"
 #include "tests/support/host_log.h"
 #include "tools/common/child_process.h"
@@ -138,4 +139,26 @@ protected:
 
     HostFolder folder;
     HostProcess host;
+};
+
+// The host's request handling in this process: the test's handlers in place of
+// the host's, replies into a temporary file, the log in a folder of its own.
+class InProcessRequestTest : public ::testing::Test {
+protected:
+    InProcessRequestTest(CommandHandlers handlers, const WCHAR* logName) : handlers_(handlers), logName_(logName) {}
+    void SetUp() override;
+    void TearDown() override;
+
+    // One request, as the read loop hands it over.
+    void Handle(const std::string& body, int browserType = 2);
+    // Every byte written so far.
+    std::string Output();
+
+    HostFolder folder;
+    FILE* output = nullptr;
+
+private:
+    CommandHandlers handlers_;
+    CommandHandlers saved_{};
+    const WCHAR* logName_;
 };

@@ -309,46 +309,13 @@ size_t g_expectUnits = 0;  // units the buffer must hold, terminator included
 void RecordAnswer(const WCHAR* text, DWORD size, int) { g_seen.push_back({WString(text, g_expectUnits), size}); }
 void IgnoreFindHandle(int) {}
 
-class RequestShortcuts : public ::testing::Test {
+class RequestShortcuts : public InProcessRequestTest {
 protected:
+    RequestShortcuts() : InProcessRequestTest({IgnoreFindHandle, RecordAnswer, RecordAnswer}, W("FastPathTest")) {}
     void SetUp() override {
-        std::string error;
-        ASSERT_TRUE(folder.Create(&error)) << error;
-        folder.UseInThisProcess();
-        ResetLogState();
-        SetLogName(W("FastPathTest"));
-        saved = g_CommandHandlers;
-        g_CommandHandlers = {IgnoreFindHandle, RecordAnswer, RecordAnswer};
+        InProcessRequestTest::SetUp();
         g_seen.clear();
-        output = tmpfile();
-        ASSERT_NE(output, nullptr);
-        SetFrameStreams(nullptr, output);
     }
-    void TearDown() override {
-        SetFrameStreams(nullptr, nullptr);
-        if (output != nullptr) fclose(output);
-        g_CommandHandlers = saved;
-        ResetLogState();
-        folder.Remove();
-    }
-    void Handle(const std::string& body) {
-        HeapArray<char> request = AllocZeroed<char>(body.size() + 1);
-        memcpy(request.get(), body.data(), body.size());
-        HandleRequest(std::move(request), 2);
-    }
-    std::string Output() {
-        fflush(output);
-        rewind(output);
-        std::string out;
-        char buffer[4096];
-        size_t n;
-        while ((n = fread(buffer, 1, sizeof(buffer), output)) > 0) out.append(buffer, n);
-        return out;
-    }
-
-    HostFolder folder;
-    CommandHandlers saved{};
-    FILE* output = nullptr;
 };
 
 // JSON for the bytes, every byte that is not plain ASCII as a \u escape

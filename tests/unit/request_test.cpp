@@ -44,49 +44,27 @@ std::string ReadAll(FILE* f) {
     return out;
 }
 
-class RequestTest : public ::testing::Test {
+class RequestTest : public InProcessRequestTest {
 protected:
+    RequestTest()
+        : InProcessRequestTest({RecordFindHandle, RecordReturnUrlList, RecordReturnCheckDevtools}, W("RequestTest")) {}
     void SetUp() override {
-        std::string error;
-        ASSERT_TRUE(folder.Create(&error)) << error;
-#if !defined(_WIN32)
-        for (const auto& variable : folder.HostEnvironment()) setenv(variable.first.c_str(), variable.second.c_str(), 1);
-#endif
-        ResetLogState();
-        SetLogName(W("RequestTest"));
-        saved = g_CommandHandlers;
-        g_CommandHandlers = {RecordFindHandle, RecordReturnUrlList, RecordReturnCheckDevtools};
+        InProcessRequestTest::SetUp();
         g_calls.clear();
-        output = tmpfile();
-        ASSERT_NE(output, nullptr);
-        SetFrameStreams(nullptr, output);
     }
     void TearDown() override {
-        SetFrameStreams(nullptr, nullptr);
-        if (output != nullptr) fclose(output);
-        g_CommandHandlers = saved;
         InjectAllocationFailure(0);
-        ResetLogState();
-        folder.Remove();
+        InProcessRequestTest::TearDown();
     }
 
-    void Handle(const std::string& body, int browserType = 2) {
-        HeapArray<char> request = AllocZeroed<char>(body.size() + 1);
-        memcpy(request.get(), body.data(), body.size());
-        HandleRequest(std::move(request), browserType);
-    }
     // Number of replies written, each checked to be the refusal frame.
     int Replies() {
         std::vector<std::string> bodies;
-        EXPECT_TRUE(SplitFrames(ReadAll(output), &bodies));
+        EXPECT_TRUE(SplitFrames(Output(), &bodies));
         for (const std::string& body : bodies) EXPECT_EQ(body, kReplyBody);
         return static_cast<int>(bodies.size());
     }
     std::vector<std::string> Errors() { return Messages(folder.ReadLog(), 2); }
-
-    HostFolder folder;
-    CommandHandlers saved{};
-    FILE* output = nullptr;
 };
 
 TEST_F(RequestTest, CommandWordsMatchInAnyCase) {
@@ -255,7 +233,7 @@ TEST_F(RequestTest, FramesOfSeveralThreadsNeverInterleave) {
     }
     for (std::thread& thread : threads) thread.join();
     std::vector<std::string> bodies;
-    ASSERT_TRUE(SplitFrames(ReadAll(output), &bodies));
+    ASSERT_TRUE(SplitFrames(Output(), &bodies));
     ASSERT_EQ(bodies.size(), static_cast<size_t>(kThreads * kFrames));
     int counts[kThreads] = {};
     for (const std::string& body : bodies) {
