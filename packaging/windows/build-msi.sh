@@ -103,6 +103,9 @@ template, name, out, ids = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4:]
 with open(template, encoding="utf-8") as f:
     manifest = json.load(f)
 manifest["name"] = name
+# A placeholder the build fills in elsewhere must not ship unfilled here.
+if "@ORV_" in json.dumps(manifest):
+    sys.exit("build-msi.sh: the manifest template has a placeholder this script does not fill in")
 manifest["path"] = "orvendel_host.exe"
 seen = []
 for i in ids:

@@ -24,7 +24,6 @@ namespace {
 
 const int kWindowId = 7;
 
-
 std::vector<const WCHAR*> EventNames(const BrowserProfile& p) {
     return {p.lpszEventResponseUrl,     p.lpszEventRequestUrl,     p.lpszEventForRes,
             p.lpszEventResponseDevtool, p.lpszEventRequestDevtool, p.lpszEventGetDevtoolRes};

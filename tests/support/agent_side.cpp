@@ -22,7 +22,6 @@ const DWORD kUrlResultBytes = URL_RESULT_BLOCK_BYTES;
 const DWORD kDevtoolResultBytes = DEVTOOL_RESULT_BLOCK_BYTES;
 const unsigned char kReservedPattern = 0xC5;
 
-
 }  // namespace
 
 const char kStainText[] = "stale;answer";
