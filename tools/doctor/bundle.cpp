@@ -112,11 +112,6 @@ std::string SafeName(const std::string& name) {
     return out;
 }
 
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
 // The client's folder under the system's Windows folder, as the host finds it.
 bool ClientPath(const char* subpath, std::string* path) {
     WCHAR windows[MAX_PATH] = {};
@@ -176,8 +171,8 @@ void AddLogs(Writer* w) {
     int older = 0;
     for (fs::directory_iterator it(dumpPath, ec), end; !ec && it != end; it.increment(ec)) {
         const std::string file = it->path().filename().u8string();
-        if (file.size() < 13 || file[8] != '_' || Lower(file.substr(9, 8)) != "orvendel" ||
-            Lower(file.substr(file.size() - 4)) != ".log" ||
+        if (file.size() < 13 || file[8] != '_' || AsciiLower(file.substr(9, 8)) != "orvendel" ||
+            AsciiLower(file.substr(file.size() - 4)) != ".log" ||
             !std::all_of(file.begin(), file.begin() + 8, [](char c) { return c >= '0' && c <= '9'; })) {
             continue;
         }

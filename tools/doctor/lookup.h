@@ -8,6 +8,12 @@
 
 #include "tools/doctor/rules.h"
 
+// Extension ids, file extensions and log names compare in ASCII lower case.
+inline std::string AsciiLower(std::string s) {
+    for (char& c : s) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    return s;
+}
+
 // In report order; the first names are what --browser takes.
 std::vector<std::string> KnownBrowsers();
 bool BrowserInstalled(const std::string& browser);

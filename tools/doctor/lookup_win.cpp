@@ -116,9 +116,7 @@ std::string LowerExtension(const std::string& path) {
     size_t dot = path.find_last_of('.');
     size_t sep = path.find_last_of("\\/");
     if (dot == std::string::npos || (sep != std::string::npos && dot < sep)) return std::string();
-    std::string ext = path.substr(dot);
-    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return ext;
+    return AsciiLower(path.substr(dot));
 }
 
 // What a path names, for starting it.
@@ -378,8 +376,7 @@ void ReadOffers(const Browser& b, BrowserInputs* in) {
         HKEY key = machineKey.get() != nullptr ? machineKey.get() : userKey.get();
         if (key == nullptr) continue;
         offer.where = (machineKey.get() != nullptr ? machine : user) + offer.name;
-        std::string id = offer.name;
-        for (char& c : id) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        std::string id = AsciiLower(offer.name);
         if (!IsExtensionId(id)) {
             offer.problem = "its name is not an extension id (32 letters a to p)";
             in->offers.push_back(offer);
@@ -439,8 +436,7 @@ void ReadOffers(const Browser& b, BrowserInputs* in) {
     for (const WString& n : Subkeys(HKEY_LOCAL_MACHINE, path, KEY_WOW64_64KEY)) {
         ExternalOffer offer;
         offer.name = Utf8(n.c_str());
-        offer.id = offer.name;
-        for (char& c : offer.id) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        offer.id = AsciiLower(offer.name);
         if (!IsExtensionId(offer.id)) continue;
         offer.where = std::string("HKLM\\SOFTWARE\\") + b.extensionsKey + "\\" + offer.name + " (64-bit view)";
         offer.problem = "the browser reads HKLM's 32-bit view only (" + machine + offer.name + ")";
